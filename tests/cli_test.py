@@ -1,0 +1,231 @@
+#!/usr/bin/env python3
+"""Runs the built executable as a user would: exact stdout, exit status, files.
+
+usage: cli_test.py EXECUTABLE [EMULATOR...]   (e.g. a Windows .exe and wine)
+"""
+import functools
+import os
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+EXE = None
+EMULATOR = []
+WINDOWS = False
+
+XON, XOFF = b"\x11", b"\x13"
+DIR = object()      # in a file table: a directory
+ABSENT = object()   # in a file table: no such file
+
+
+def nl():
+    # The Windows runtime writes "\n" on standard output as CR LF.
+    return b"\r\n" if WINDOWS else b"\n"
+
+
+def usage(argv0):
+    n = nl()
+    return (b"Usage: " + argv0.encode() + b" <in_file> <out_file> " + n +
+            b"Parses an input file, generating an output file, consisting of those parts of the " + n +
+            b"input file that are between an XON character and the next XOFF character. " + n + n)
+
+
+OPEN_ERROR = b"Error opening files"
+READ_ERROR = b"Error reading input file"
+WRITE_ERROR = b"Error writing output file"
+
+def posix_only(test):
+    @functools.wraps(test)
+    def run(self):
+        if WINDOWS or os.name != "posix":
+            self.skipTest("POSIX only: needs a FIFO, /dev/full, a symbolic link or a readable directory")
+        test(self)
+    return run
+
+
+class Tool(unittest.TestCase):
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory(prefix="xonspan-cli-")
+        self.dir = self._tmp.name
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def put(self, files):
+        for name, content in files.items():
+            if content is DIR:
+                os.mkdir(self.path(name))
+            else:
+                with open(self.path(name), "wb") as f:
+                    f.write(content)
+
+    def check_files(self, files):
+        for name, want in files.items():
+            p = self.path(name)
+            if want is ABSENT:
+                self.assertFalse(os.path.lexists(p), name)
+            elif want is DIR:
+                self.assertTrue(os.path.isdir(p), name)
+            else:
+                with open(p, "rb") as f:
+                    self.assertEqual(f.read(), want, name)
+
+    def run_tool(self, args, argv0=None, stdin=subprocess.DEVNULL):
+        cmd = EMULATOR + [EXE] + args
+        if argv0 is not None:
+            cmd[len(EMULATOR)] = argv0
+        p = subprocess.run(cmd, executable=EMULATOR[0] if EMULATOR else EXE, cwd=self.dir,
+                           stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(p.stderr if not EMULATOR else b"", b"", "nothing goes to standard error")
+        return p.stdout, p.returncode
+
+    def expect(self, args, stdout, status, before=None, after=None):
+        self.put(before or {})
+        got_out, got_status = self.run_tool(args)
+        if WINDOWS and stdout.startswith(b"Usage: "):
+            # The Windows loader hands the program its own spelling of argument 0.
+            head, sep, got_out = got_out.partition(b" <in_file>")
+            self.assertTrue(head.startswith(b"Usage: ") and sep, got_out)
+            stdout = stdout.partition(b" <in_file>")[2]
+        self.assertEqual(got_out, stdout)
+        self.assertEqual(got_status, status)
+        self.check_files(after or {})
+
+
+class Arguments(Tool):
+    def test_wrong_argument_count_prints_usage_and_touches_nothing(self):
+        for args in ([], ["in"], ["in", "out", "x"], ["in", "out", "x", "y"], ["--help"], ["-h"]):
+            with self.subTest(args=args):
+                self.expect(args, usage(EXE), 1, before={"in": XON + b"a"},
+                            after={"in": XON + b"a", "out": ABSENT, "x": ABSENT})
+                os.remove(self.path("in"))
+
+    @posix_only
+    def test_usage_shows_argument_zero_unchanged(self):
+        for argv0 in ("/opt/tools/bin/xonspan", "span tool", ""):
+            with self.subTest(argv0=argv0):
+                out, status = self.run_tool([], argv0=argv0)
+                self.assertEqual((out, status), (usage(argv0), 1))
+
+    def test_option_like_and_dash_arguments_are_paths(self):
+        self.expect(["-h", "-"], b"", 0, before={"-h": XON + b"help" + XOFF},
+                    after={"-h": XON + b"help" + XOFF, "-": b"help"})
+
+    def test_standard_input_is_never_read(self):
+        with tempfile.TemporaryFile() as stdin:
+            stdin.write(XON + b"from stdin" + XOFF)
+            stdin.seek(0)
+            out, status = self.run_tool(["-", "out"], stdin=stdin)
+        self.assertEqual((out, status), (OPEN_ERROR, 1))
+        self.check_files({"out": b""})
+
+
+class Files(Tool):
+    def test_spans_are_copied(self):
+        data = b"ab" + XON + b"cd" + XOFF + b"e" + XON + b"f" + XOFF + b"g"
+        self.expect(["in", "out"], b"", 0, before={"in": data}, after={"in": data, "out": b"cdf"})
+
+    def test_bundled_example(self):
+        examples = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
+        with open(os.path.join(examples, "capture.bin"), "rb") as f:
+            capture = f.read()
+        with open(os.path.join(examples, "capture.expected"), "rb") as f:
+            expected = f.read()
+        self.expect(["capture.bin", "payload.txt"], b"", 0, before={"capture.bin": capture},
+                    after={"payload.txt": expected})
+
+    def test_bytes_pass_unchanged(self):
+        # Line ends and 0x1A survive, and 0x1A does not end the input.
+        span = b"\n\r\r\n\x1a\x00\xff\x1a" + bytes(b for b in range(256) if b not in (0x11, 0x13))
+        data = b"\r\n" + XON + span + XOFF + b"\x1a" + XON + b"after\x1a" + XOFF
+        self.expect(["in", "out"], b"", 0, before={"in": data}, after={"out": span + b"after\x1a"})
+
+    def test_existing_output_is_replaced(self):
+        self.expect(["in", "out"], b"", 0, before={"in": b"no span here", "out": b"old" * 1000},
+                    after={"out": b""})
+
+    def test_open_failures(self):
+        cases = [
+            ("missing input, no output: output created empty", {}, ["nope", "out"], {"out": b""}),
+            ("missing input, existing output: output left empty", {"out": b"old"}, ["nope", "out"], {"out": b""}),
+            ("output in a missing directory: input untouched", {"in": XON + b"x"}, ["in", "no/out"],
+             {"in": XON + b"x", "no": ABSENT}),
+            ("output is a directory", {"in": XON + b"x", "d": DIR}, ["in", "d"], {"in": XON + b"x", "d": DIR}),
+        ]
+        for what, before, args, after in cases:
+            with self.subTest(what):
+                with tempfile.TemporaryDirectory() as d:
+                    self.dir = d
+                    self.expect(args, OPEN_ERROR, 1, before=before, after=after)
+
+    def test_same_file_is_refused_and_kept(self):
+        data = b"k" + XON + b"payload" + XOFF
+        links = [("same path", None, "f"), ("other spelling", None, "./f"), ("hard link", os.link, "h")]
+        if not WINDOWS and os.name == "posix":
+            links.append(("symbolic link", os.symlink, "s"))
+        for what, make, out_name in links:
+            with self.subTest(what):
+                with tempfile.TemporaryDirectory() as d:
+                    self.dir = d
+                    self.put({"f": data})
+                    if make:
+                        make("f", self.path(out_name)) if make is os.symlink else make(self.path("f"), self.path(out_name))
+                    self.expect(["f", out_name], OPEN_ERROR, 1, after={"f": data})
+
+    @posix_only
+    def test_devices_are_not_the_same_file(self):
+        self.expect(["/dev/null", "/dev/null"], b"", 0)
+
+    @posix_only
+    def test_write_failure_is_reported(self):
+        for what, data in (("first write", XON + b"x"), ("after megabytes", XON + os.urandom(8 << 20).replace(XOFF, b"."))):
+            with self.subTest(what):
+                self.put({"in": data})
+                self.expect(["in", "/dev/full"], WRITE_ERROR, 1, after={"in": data})
+
+    @posix_only
+    def test_nothing_to_write_to_a_full_device_succeeds(self):
+        self.expect(["in", "/dev/full"], b"", 0, before={"in": b"no span"})
+
+    @posix_only
+    def test_read_failure_is_reported(self):
+        self.expect(["d", "out"], READ_ERROR, 1, before={"d": DIR}, after={"d": DIR, "out": b""})
+
+    @posix_only
+    def test_fifo_input_in_small_pieces(self):
+        os.mkfifo(self.path("fifo"))
+        pieces = [b"noise", XON, b"he", b"llo", XOFF, b"x" * 70000, XON, b"w", b"orld" * 20000]
+
+        def feed():
+            with open(self.path("fifo"), "wb", buffering=0) as f:
+                for piece in pieces:
+                    f.write(piece)
+                    threading.Event().wait(0.01)
+
+        writer = threading.Thread(target=feed)
+        writer.start()
+        try:
+            self.expect(["fifo", "out"], b"", 0, after={"out": b"hello" + b"w" + b"orld" * 20000})
+        finally:
+            writer.join()
+
+
+def main():
+    global EXE, EMULATOR, WINDOWS
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    EXE = os.path.abspath(sys.argv[1])
+    EMULATOR = [a for a in sys.argv[2:] if a]
+    WINDOWS = EXE.lower().endswith(".exe")
+    if EMULATOR:
+        os.environ.setdefault("WINEDEBUG", "-all")
+    unittest.main(argv=[sys.argv[0], "-v"])
+
+
+if __name__ == "__main__":
+    main()

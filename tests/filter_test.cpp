@@ -1,0 +1,133 @@
+// extract_spans over real file streams, against the byte-at-a-time reference.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "reference.h"
+#include "span_filter.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char XON = '\x11';
+const char XOFF = '\x13';
+
+fs::path temp_path(const char* name)
+{
+    static const fs::path dir = [] {
+        fs::path d = fs::temp_directory_path() / ("xonspan-filter-test-" + std::to_string(std::random_device{}()));
+        fs::create_directories(d);
+        return d;
+    }();
+    return dir / name;
+}
+
+void write_file(const fs::path& p, const std::string& bytes)
+{
+    std::FILE* f = std::fopen(p.string().c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    ASSERT_EQ(std::fclose(f), 0);
+}
+
+std::string read_file(const fs::path& p)
+{
+    std::string bytes;
+    std::FILE* f = std::fopen(p.string().c_str(), "rb");
+    if (!f)
+        return bytes;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        bytes.append(buf, n);
+    std::fclose(f);
+    return bytes;
+}
+
+// Runs the filter from one file to another, as main does.
+std::string filter(const std::string& input)
+{
+    fs::path in_path = temp_path("in"), out_path = temp_path("out");
+    write_file(in_path, input);
+    std::FILE* in = std::fopen(in_path.string().c_str(), "rb");
+    std::FILE* out = std::fopen(out_path.string().c_str(), "wb");
+    EXPECT_TRUE(in && out);
+    if (!in || !out)
+        return {};
+    extract_spans(in, out);
+    EXPECT_FALSE(std::ferror(in));
+    EXPECT_FALSE(std::ferror(out));
+    std::fclose(in);
+    EXPECT_EQ(std::fclose(out), 0);
+    return read_file(out_path);
+}
+
+std::string random_bytes(std::mt19937_64& rng, size_t n, unsigned control_percent)
+{
+    std::string s(n, '\0');
+    for (char& c : s) {
+        unsigned r = rng() % 100;
+        c = r < control_percent / 2 ? XON : r < control_percent ? XOFF : static_cast<char>(rng());
+    }
+    return s;
+}
+
+struct table_case {
+    const char* what;
+    std::string in;
+    std::string out;
+};
+
+TEST(Filter, TransitionTableAndEdgeCases)
+{
+    const std::string s(1, XON), e(1, XOFF);
+    const table_case cases[] = {
+        {"empty input", "", ""},
+        {"no XON", std::string("abc\x13\x00\xff", 6) + e, ""},
+        {"long input without XON", std::string(300000, 'x'), ""},
+        {"two spans among noise", "ab" + s + "cd" + e + "e" + s + "f" + e + "g", "cdf"},
+        {"span open at end of input", s + "abc", "abc"},
+        {"XOFF while outside is dropped", e + "a" + s + "b", "b"},
+        {"XONs do not nest", s + s + "a" + e + e + "b", "a"},
+        {"empty span", s + e, ""},
+        {"XON inside a span is dropped", s + "a" + s + "b" + e + "c", "ab"},
+        {"control bytes only", s + e + s + s + e + e, ""},
+        {"one-byte spans back to back", s + "a" + e + s + "b" + e + s + "c", "abc"},
+        {"NUL and 0xFF are data", s + std::string("\x00\xff", 2) + e, std::string("\x00\xff", 2)},
+        {"line ends and 0x1A are data", s + "\r\n\n\r\x1a" + "z" + e, "\r\n\n\r\x1a" "z"},
+    };
+    for (const table_case& c : cases)
+        EXPECT_EQ(filter(c.in), c.out) << c.what;
+}
+
+TEST(Filter, EveryDataByteValueIsCopiedUnchanged)
+{
+    std::string data;
+    for (int b = 0; b < 256; ++b)
+        if (b != 0x11 && b != 0x13)
+            data += static_cast<char>(b);
+    ASSERT_EQ(data.size(), 254u);
+    EXPECT_EQ(filter(XON + data + XOFF + data), data);
+}
+
+// Sizes on both sides of the usual stream and block boundaries.
+TEST(Filter, MatchesReferenceOnRandomInput)
+{
+    const size_t sizes[] = {1, 63, 64, 65, 4095, 4096, 4097, 65535, 65536, 65537,
+                            131071, 131072, 131073, (1 << 20) - 1, 1 << 20, (1 << 20) + 1, 3 << 20};
+    const unsigned densities[] = {0, 1, 10, 50, 100};
+    for (uint64_t seed = 1; seed <= 40; ++seed) {
+        std::mt19937_64 rng(seed);
+        size_t n = sizes[seed % (sizeof sizes / sizeof *sizes)];
+        unsigned density = densities[seed % (sizeof densities / sizeof *densities)];
+        std::string in = random_bytes(rng, n, density);
+        ASSERT_EQ(filter(in), reference_spans(in)) << "seed " << seed << ", size " << n;
+    }
+}
+
+} // namespace
