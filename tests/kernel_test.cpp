@@ -1,0 +1,184 @@
+// Every kernel variant against the scalar loop, on buffers in memory.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "reference.h"
+#include "span_kernel.h"
+
+namespace {
+
+const unsigned char XON = 0x11, XOFF = 0x13;
+const unsigned char CANARY = 0xA5;
+
+struct result {
+    std::string out;
+    bool inside;
+};
+
+// Runs a kernel on data placed `offset` bytes into a 64-byte aligned buffer
+// that ends with the data (so a sanitizer sees any read past it), either into
+// a separate buffer or in place, and checks it wrote nothing past n.
+result scan(span_kernel kernel, const std::vector<unsigned char>& data, std::size_t offset, bool inside,
+            bool in_place)
+{
+    const std::size_t n = data.size(), slack = 64;
+    const std::align_val_t align{64};
+    auto* in_buf = static_cast<unsigned char*>(::operator new[](std::max<std::size_t>(offset + n, 1), align));
+    auto* out_buf = static_cast<unsigned char*>(::operator new[](offset + n + slack, align));
+    std::memset(out_buf, CANARY, offset + n + slack);
+    std::copy(data.begin(), data.end(), in_buf + offset);
+    unsigned char* out = in_place ? in_buf + offset : out_buf + offset;
+    std::size_t kept = kernel(in_buf + offset, n, out, &inside);
+    EXPECT_LE(kept, n);
+    EXPECT_EQ(std::count(out_buf + offset + n, out_buf + offset + n + slack, CANARY), std::ptrdiff_t(slack))
+        << "wrote past the end";
+    result r{std::string(out, out + kept), inside};
+    ::operator delete[](in_buf, align);
+    ::operator delete[](out_buf, align);
+    return r;
+}
+
+class Kernel : public testing::TestWithParam<std::size_t> {
+protected:
+    span_kernel kernel() const
+    {
+        const span_kernel_variant* v;
+        span_kernel_variants(&v);
+        return v[GetParam()].scan;
+    }
+
+    // Compares with the plain reference in both starting states and both buffer layouts.
+    void check(const std::vector<unsigned char>& data, std::size_t offset)
+    {
+        const std::string text(data.begin(), data.end());
+        for (bool inside : {false, true}) {
+            const std::string want = reference_spans(text, inside);
+            bool want_inside = inside;
+            for (unsigned char c : data)
+                want_inside = c == XON ? true : c == XOFF ? false : want_inside;
+            for (bool in_place : {false, true}) {
+                result got = scan(kernel(), data, offset, inside, in_place);
+                ASSERT_EQ(got.out, want) << "length " << data.size() << ", offset " << offset
+                                         << ", inside " << inside << ", in place " << in_place;
+                ASSERT_EQ(got.inside, want_inside);
+            }
+        }
+    }
+};
+
+std::size_t variant_count()
+{
+    const span_kernel_variant* v;
+    return span_kernel_variants(&v);
+}
+
+std::string variant_name(const testing::TestParamInfo<std::size_t>& info)
+{
+    const span_kernel_variant* v;
+    span_kernel_variants(&v);
+    return v[info.param].name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, Kernel, testing::Range<std::size_t>(0, variant_count()), variant_name);
+
+// All lengths to 200 at every offset within a block, an XON and an XOFF at
+// every position and every order, over data that is otherwise all kept.
+TEST_P(Kernel, MarkersAtEveryPositionLengthAndOffset)
+{
+    std::vector<unsigned char> data;
+    for (std::size_t n = 0; n <= 200; ++n) {
+        data.assign(n, 0);
+        for (std::size_t i = 0; i < n; ++i)
+            data[i] = static_cast<unsigned char>('a' + i % 26);
+        // Loads are unaligned, so past one block a few offsets stand for all.
+        for (std::size_t offset = 0; offset < 64; offset += (n > 72 ? 9 : 1)) {
+            check(data, offset);
+            for (std::size_t p = 0; p < n; ++p) {
+                unsigned char saved = data[p];
+                for (std::size_t q : {(p + 1) % n, (p + n / 2) % n}) {
+                    if (q == p)
+                        continue;
+                    unsigned char saved_q = data[q];
+                    data[p] = XON;
+                    data[q] = XOFF;
+                    check(data, offset);
+                    data[p] = XOFF;
+                    data[q] = XON;
+                    check(data, offset);
+                    data[q] = saved_q;
+                }
+                data[p] = saved;
+            }
+            if (HasFatalFailure())
+                return;
+        }
+    }
+}
+
+// Each block shape the vector paths tell apart: all kept, none kept, one run
+// of every length and start, scattered bytes.
+TEST_P(Kernel, EveryBlockShape)
+{
+    std::mt19937_64 rng(7);
+    for (std::size_t start = 0; start < 64; ++start)
+        for (std::size_t len = 0; start + len <= 64; ++len) {
+            std::vector<unsigned char> data(192, 'x');
+            data[64 + start] = XON; // the run then starts one byte later
+            if (64 + start + 1 + len < data.size())
+                data[64 + start + 1 + len] = XOFF;
+            check(data, start % 3);
+        }
+    for (int round = 0; round < 2000; ++round) {
+        std::vector<unsigned char> data(64 * (1 + rng() % 4) + rng() % 64);
+        unsigned density = 1 + rng() % 60;
+        for (unsigned char& c : data) {
+            unsigned r = rng() % 100;
+            c = r < density / 2 ? XON : r < density ? XOFF : static_cast<unsigned char>(rng());
+        }
+        check(data, rng() % 64);
+        if (HasFatalFailure())
+            return;
+    }
+}
+
+// The state carries from one call to the next whatever the split.
+TEST_P(Kernel, StateCarriesAcrossArbitrarySplits)
+{
+    std::mt19937_64 rng(11);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<unsigned char> data(1 + rng() % 5000);
+        for (unsigned char& c : data) {
+            unsigned r = rng() % 64;
+            c = r == 0 ? XON : r == 1 ? XOFF : static_cast<unsigned char>(rng());
+        }
+        const std::string want = reference_spans(std::string(data.begin(), data.end()));
+        std::vector<unsigned char> out(data.size());
+        std::string got;
+        bool inside = false;
+        for (std::size_t pos = 0; pos < data.size();) {
+            std::size_t len = std::min<std::size_t>(data.size() - pos, rng() % 3 ? rng() % 70 : rng() % 700);
+            std::size_t kept = kernel()(data.data() + pos, len, out.data(), &inside);
+            got.append(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(kept));
+            pos += len;
+        }
+        ASSERT_EQ(got, want) << "round " << round;
+    }
+}
+
+TEST(KernelList, ScalarFirstAndBestLast)
+{
+    const span_kernel_variant* v;
+    std::size_t n = span_kernel_variants(&v);
+    ASSERT_GE(n, 1u);
+    EXPECT_STREQ(v[0].name, "scalar");
+    EXPECT_EQ(span_kernel_best(), v[n - 1].scan);
+    for (std::size_t i = 0; i < n; ++i)
+        std::printf("kernel variant available: %s\n", v[i].name);
+}
+
+} // namespace
