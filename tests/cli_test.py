@@ -36,13 +36,16 @@ OPEN_ERROR = b"Error opening files"
 READ_ERROR = b"Error reading input file"
 WRITE_ERROR = b"Error writing output file"
 
-def posix_only(test):
-    @functools.wraps(test)
-    def run(self):
-        if WINDOWS or os.name != "posix":
-            self.skipTest("POSIX only: needs a FIFO, /dev/full, a symbolic link or a readable directory")
-        test(self)
-    return run
+def posix_only(reason):
+    """Skips a test that needs something only POSIX systems have."""
+    def wrap(test):
+        @functools.wraps(test)
+        def run(self):
+            if WINDOWS or os.name != "posix":
+                self.skipTest("POSIX only: " + reason)
+            test(self)
+        return run
+    return wrap
 
 
 class Tool(unittest.TestCase):
@@ -105,7 +108,7 @@ class Arguments(Tool):
                             after={"in": XON + b"a", "out": ABSENT, "x": ABSENT})
                 os.remove(self.path("in"))
 
-    @posix_only
+    @posix_only("the Windows loader rewrites argument 0")
     def test_usage_shows_argument_zero_unchanged(self):
         for argv0 in ("/opt/tools/bin/xonspan", "span tool", ""):
             with self.subTest(argv0=argv0):
@@ -177,26 +180,26 @@ class Files(Tool):
                         make("f", self.path(out_name)) if make is os.symlink else make(self.path("f"), self.path(out_name))
                     self.expect(["f", out_name], OPEN_ERROR, 1, after={"f": data})
 
-    @posix_only
+    @posix_only("needs /dev/null")
     def test_devices_are_not_the_same_file(self):
         self.expect(["/dev/null", "/dev/null"], b"", 0)
 
-    @posix_only
+    @posix_only("needs /dev/full")
     def test_write_failure_is_reported(self):
         for what, data in (("first write", XON + b"x"), ("after megabytes", XON + os.urandom(8 << 20).replace(XOFF, b"."))):
             with self.subTest(what):
                 self.put({"in": data})
                 self.expect(["in", "/dev/full"], WRITE_ERROR, 1, after={"in": data})
 
-    @posix_only
+    @posix_only("needs /dev/full")
     def test_nothing_to_write_to_a_full_device_succeeds(self):
         self.expect(["in", "/dev/full"], b"", 0, before={"in": b"no span"})
 
-    @posix_only
+    @posix_only("needs a directory that opens for reading")
     def test_read_failure_is_reported(self):
         self.expect(["d", "out"], READ_ERROR, 1, before={"d": DIR}, after={"d": DIR, "out": b""})
 
-    @posix_only
+    @posix_only("needs a FIFO")
     def test_fifo_input_in_small_pieces(self):
         os.mkfifo(self.path("fifo"))
         pieces = [b"noise", XON, b"he", b"llo", XOFF, b"x" * 70000, XON, b"w", b"orld" * 20000]
