@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Runs the built executable as a user would: exact stdout, exit status, files.
 
-usage: cli_test.py EXECUTABLE [EMULATOR...]   (e.g. a Windows .exe and wine)
+usage: cli_test.py EXECUTABLE [--emulator wine] [--fail-close-lib LIB] [--large]
 """
+import argparse
 import functools
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -14,6 +16,7 @@ import unittest
 EXE = None
 EMULATOR = []
 WINDOWS = False
+FAIL_CLOSE_LIB = None   # preloaded to make fclose of one file fail
 
 XON, XOFF = b"\x11", b"\x13"
 DIR = object()      # in a file table: a directory
@@ -78,12 +81,12 @@ class Tool(unittest.TestCase):
                 with open(p, "rb") as f:
                     self.assertEqual(f.read(), want, name)
 
-    def run_tool(self, args, argv0=None, stdin=subprocess.DEVNULL):
+    def run_tool(self, args, argv0=None, stdin=subprocess.DEVNULL, env=None, timeout=120):
         cmd = EMULATOR + [EXE] + args
         if argv0 is not None:
             cmd[len(EMULATOR)] = argv0
-        p = subprocess.run(cmd, executable=EMULATOR[0] if EMULATOR else EXE, cwd=self.dir,
-                           stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        p = subprocess.run(cmd, executable=EMULATOR[0] if EMULATOR else EXE, cwd=self.dir, env=env,
+                           stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
         self.assertEqual(p.stderr if not EMULATOR else b"", b"", "nothing goes to standard error")
         return p.stdout, p.returncode
 
@@ -218,16 +221,81 @@ class Files(Tool):
             writer.join()
 
 
+class Faults(Tool):
+    def test_close_failure_is_reported(self):
+        if not FAIL_CLOSE_LIB:
+            self.skipTest("needs a preloadable library to make fclose fail (Linux only)")
+        env = dict(os.environ, LD_PRELOAD=FAIL_CLOSE_LIB, XONSPAN_TEST_FAIL_CLOSE=os.path.realpath(self.path("out")),
+                   ASAN_OPTIONS="verify_asan_link_order=0:" + os.environ.get("ASAN_OPTIONS", ""))
+        for what, data in (("with data", XON + b"abc"), ("nothing written", b"no span")):
+            with self.subTest(what):
+                self.put({"in": data})
+                out, status = self.run_tool(["in", "out"], env=env)
+                self.assertEqual((out, status), (WRITE_ERROR, 1))
+
+    @posix_only("needs a FIFO")
+    def test_output_fifo_whose_reader_goes_away(self):
+        # Death by SIGPIPE is the conventional answer; with SIGPIPE ignored
+        # the write error is reported. Hanging is not acceptable.
+        self.put({"in": XON + b"x" * (16 << 20)})
+        os.mkfifo(self.path("out"))
+
+        def read_a_little():
+            with open(self.path("out"), "rb") as f:
+                f.read(1000)
+
+        reader = threading.Thread(target=read_a_little)
+        reader.start()
+        try:
+            out, status = self.run_tool(["in", "out"], timeout=60)
+        finally:
+            reader.join()
+        self.assertIn((out, status), [(b"", -13), (WRITE_ERROR, 1)])
+
+
+class LargeInput(Tool):
+    def test_spans_across_the_4_gib_mark(self):
+        size = 4600 << 20
+        mark = 4 << 30
+        usage = shutil.disk_usage(self.dir)
+        head = b"across the mark:" + bytes(range(32, 127)) * 3
+        tail = b"open to the end" + bytes(b for b in range(256) if b not in (0x11, 0x13))
+        with open(self.path("big"), "wb") as f:
+            f.truncate(size)
+            f.seek(mark - 100)
+            f.write(XON + head + XOFF)
+            f.seek(size - len(tail) - 1)
+            f.write(XON + tail)
+        if os.stat(self.path("big")).st_blocks * 512 > (64 << 20) and usage.free < (size + (1 << 30)):
+            self.skipTest(f"no room for a {size >> 20} MiB file: {usage.free >> 20} MiB free")
+        self.assertEqual(os.path.getsize(self.path("big")), size)
+        out, status = self.run_tool(["big", "out"], timeout=1800)
+        self.assertEqual((out, status), (b"", 0))
+        self.check_files({"out": head + tail})
+
+
 def main():
-    global EXE, EMULATOR, WINDOWS
-    if len(sys.argv) < 2:
-        sys.exit(__doc__)
-    EXE = os.path.abspath(sys.argv[1])
-    EMULATOR = [a for a in sys.argv[2:] if a]
+    global EXE, EMULATOR, WINDOWS, FAIL_CLOSE_LIB
+    ap = argparse.ArgumentParser(usage=__doc__)
+    ap.add_argument("exe")
+    ap.add_argument("--emulator", default="")
+    ap.add_argument("--fail-close-lib")
+    ap.add_argument("--large", action="store_true", help="run only the tests on inputs past 4 GiB")
+    args = ap.parse_args()
+    EXE = os.path.abspath(args.exe)
+    EMULATOR = [args.emulator] if args.emulator else []
     WINDOWS = EXE.lower().endswith(".exe")
+    FAIL_CLOSE_LIB = args.fail_close_lib and os.path.abspath(args.fail_close_lib)
     if EMULATOR:
         os.environ.setdefault("WINEDEBUG", "-all")
-    unittest.main(argv=[sys.argv[0], "-v"])
+    loader = unittest.defaultTestLoader
+    module = sys.modules[__name__]
+    if args.large:
+        suite = loader.loadTestsFromTestCase(LargeInput)
+    else:
+        suite = unittest.TestSuite(loader.loadTestsFromTestCase(c) for c in (Arguments, Files, Faults))
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    sys.exit(0 if result.wasSuccessful() else 1)
 
 
 if __name__ == "__main__":
