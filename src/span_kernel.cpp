@@ -64,6 +64,28 @@ __attribute__((target("avx2"))) inline void control_masks_avx2(const unsigned ch
 }
 #endif
 
+#ifndef _WIN32
+#define XONSPAN_AVX512 "avx512f,avx512bw,avx512vbmi2,popcnt"
+
+__attribute__((target(XONSPAN_AVX512))) inline void control_masks_avx512(const unsigned char* p,
+                                                                        std::uint64_t* on, std::uint64_t* off)
+{
+    __m512i v = _mm512_loadu_si512(p);
+    *on = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(static_cast<char>(XON)));
+    *off = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(static_cast<char>(XOFF)));
+}
+
+// Compress in a register and store all 64 bytes: the memory form of
+// vpcompressb is microcoded and slow on some CPUs.
+__attribute__((target(XONSPAN_AVX512))) unsigned char* compact_compress(const unsigned char* src,
+                                                                       std::uint64_t keep, unsigned char* dst)
+{
+    __m512i v = _mm512_maskz_compress_epi8(keep, _mm512_loadu_si512(src));
+    _mm512_storeu_si512(dst, v);
+    return dst + _mm_popcnt_u64(keep);
+}
+#endif
+
 // Loads all 64 bytes before storing any, so dst may overlap src.
 inline void move64(unsigned char* dst, const unsigned char* src)
 {
@@ -176,6 +198,13 @@ __attribute__((target("avx2"), flatten)) std::size_t scan_spans_avx2(const unsig
 {
     return scan_blocks<control_masks_avx2, compact_shuffle>(in, n, out, inside);
 }
+
+__attribute__((target(XONSPAN_AVX512), flatten)) std::size_t scan_spans_avx512(const unsigned char* in,
+                                                                               std::size_t n, unsigned char* out,
+                                                                               bool* inside)
+{
+    return scan_blocks<control_masks_avx512, compact_compress>(in, n, out, inside);
+}
 #endif
 
 } // namespace
@@ -191,6 +220,7 @@ std::size_t span_kernel_variants(const span_kernel_variant** list)
         {"ssse3", scan_spans_ssse3},
 #ifndef _WIN32
         {"avx2", scan_spans_avx2},
+        {"avx512", scan_spans_avx512},
 #endif
 #endif
     };
@@ -200,6 +230,9 @@ std::size_t span_kernel_variants(const span_kernel_variant** list)
         if (!__builtin_cpu_supports("ssse3"))
             return 2;
 #ifndef _WIN32
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+            __builtin_cpu_supports("avx512vbmi2"))
+            return 5;
         if (__builtin_cpu_supports("avx2"))
             return 4;
 #endif
