@@ -142,7 +142,7 @@ __attribute__((target("ssse3"))) unsigned char* compact_shuffle(const unsigned c
 // after it is read when on[i] | (inside[i-1] & ~off[i]): exactly the carry out
 // of bit i in on + ~off + carry-in, so one addition settles a block.
 template <void (*masks)(const unsigned char*, std::uint64_t*, std::uint64_t*),
-          unsigned char* (*compact)(const unsigned char*, std::uint64_t, unsigned char*)>
+          unsigned char* (*compact)(const unsigned char*, std::uint64_t, unsigned char*), bool always_compact = false>
 inline std::size_t scan_blocks(const unsigned char* in, std::size_t n, unsigned char* out, bool* inside)
 {
     const unsigned char* p = in;
@@ -157,6 +157,10 @@ inline std::size_t scan_blocks(const unsigned char* in, std::size_t n, unsigned 
         std::uint64_t keep = carries_in & ~(on | off);
         carry = (on | (~off & carries_in)) >> 63;
 
+        if (always_compact) { // when compaction costs less than a mispredicted branch
+            dst = compact(p, keep, dst);
+            continue;
+        }
         if (keep == 0)
             continue;
         if (keep == ~std::uint64_t(0)) {
@@ -203,7 +207,7 @@ __attribute__((target(XONSPAN_AVX512), flatten)) std::size_t scan_spans_avx512(c
                                                                                std::size_t n, unsigned char* out,
                                                                                bool* inside)
 {
-    return scan_blocks<control_masks_avx512, compact_compress>(in, n, out, inside);
+    return scan_blocks<control_masks_avx512, compact_compress, true>(in, n, out, inside);
 }
 #endif
 
