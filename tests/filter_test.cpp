@@ -9,6 +9,7 @@
 
 #include "reference.h"
 #include "span_filter.h"
+#include "variants.h"
 
 namespace fs = std::filesystem;
 
@@ -83,28 +84,10 @@ std::string random_bytes(std::mt19937_64& rng, size_t n, unsigned control_percen
 // Every test below runs once per kernel variant this CPU can run.
 class Filter : public testing::TestWithParam<std::size_t> {
 protected:
-    std::string run(const std::string& input)
-    {
-        const span_kernel_variant* variants;
-        span_kernel_variants(&variants);
-        return filter(input, variants[GetParam()].scan);
-    }
+    std::string run(const std::string& input) { return filter(input, kernel_variant(GetParam()).scan); }
 };
 
-std::size_t variant_count()
-{
-    const span_kernel_variant* variants;
-    return span_kernel_variants(&variants);
-}
-
-std::string variant_name(const testing::TestParamInfo<std::size_t>& info)
-{
-    const span_kernel_variant* variants;
-    span_kernel_variants(&variants);
-    return variants[info.param].name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Kernels, Filter, testing::Range<std::size_t>(0, variant_count()), variant_name);
+INSTANTIATE_FOR_EVERY_KERNEL(Filter);
 
 struct table_case {
     const char* what;

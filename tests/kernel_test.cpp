@@ -9,6 +9,7 @@
 
 #include "reference.h"
 #include "span_kernel.h"
+#include "variants.h"
 
 namespace {
 
@@ -45,12 +46,7 @@ result scan(span_kernel kernel, const std::vector<unsigned char>& data, std::siz
 
 class Kernel : public testing::TestWithParam<std::size_t> {
 protected:
-    span_kernel kernel() const
-    {
-        const span_kernel_variant* v;
-        span_kernel_variants(&v);
-        return v[GetParam()].scan;
-    }
+    span_kernel kernel() const { return kernel_variant(GetParam()).scan; }
 
     // Compares with the plain reference in both starting states and both buffer layouts.
     void check(const std::vector<unsigned char>& data, std::size_t offset)
@@ -71,20 +67,7 @@ protected:
     }
 };
 
-std::size_t variant_count()
-{
-    const span_kernel_variant* v;
-    return span_kernel_variants(&v);
-}
-
-std::string variant_name(const testing::TestParamInfo<std::size_t>& info)
-{
-    const span_kernel_variant* v;
-    span_kernel_variants(&v);
-    return v[info.param].name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Variants, Kernel, testing::Range<std::size_t>(0, variant_count()), variant_name);
+INSTANTIATE_FOR_EVERY_KERNEL(Kernel);
 
 // All lengths to 200 at every offset within a block, an XON and an XOFF at
 // every position and every order, over data that is otherwise all kept.
