@@ -46,7 +46,7 @@ int main(int argc, char* argv[])
     bool read_failed = std::ferror(in) != 0;
     bool write_failed = std::ferror(out) != 0;
     std::fclose(in);
-    // A full disk often shows only when the last buffer is written at close.
+    // Some file systems (NFS, FUSE) report a failed write only at close.
     if (std::fclose(out) != 0)
         write_failed = true;
 

@@ -1,11 +1,15 @@
 #include "span_kernel.h"
 
 #include <cstdint>
-#include <cstring>
 
 #if defined(__x86_64__) || defined(_M_X64)
 #define XONSPAN_X86_64 1
 #include <immintrin.h>
+// mingw-w64 GCC does not align 256- and 512-bit stack slots, so the wide
+// variants are left out of Windows builds.
+#ifndef _WIN32
+#define XONSPAN_WIDE 1
+#endif
 #endif
 
 namespace {
@@ -48,8 +52,7 @@ inline void control_masks(const unsigned char* p, std::uint64_t* on, std::uint64
     *off = b;
 }
 
-#ifndef _WIN32
-// 256-bit values stay in registers here: mingw-w64 cannot align them on the stack.
+#ifdef XONSPAN_WIDE
 __attribute__((target("avx2"))) inline void control_masks_avx2(const unsigned char* p, std::uint64_t* on,
                                                                std::uint64_t* off)
 {
@@ -62,9 +65,7 @@ __attribute__((target("avx2"))) inline void control_masks_avx2(const unsigned ch
     *off = std::uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, xoff))) |
            std::uint64_t(std::uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, xoff)))) << 32;
 }
-#endif
 
-#ifndef _WIN32
 #define XONSPAN_AVX512 "avx512f,avx512bw,avx512vbmi2,popcnt"
 
 __attribute__((target(XONSPAN_AVX512))) inline void control_masks_avx512(const unsigned char* p,
@@ -157,7 +158,7 @@ inline std::size_t scan_blocks(const unsigned char* in, std::size_t n, unsigned 
         std::uint64_t keep = carries_in & ~(on | off);
         carry = (on | (~off & carries_in)) >> 63;
 
-        if (always_compact) { // when compaction costs less than a mispredicted branch
+        if (always_compact) { // cheaper than a mispredicted branch where compaction is one instruction
             dst = compact(p, keep, dst);
             continue;
         }
@@ -196,7 +197,7 @@ __attribute__((target("ssse3"), flatten)) std::size_t scan_spans_ssse3(const uns
     return scan_blocks<control_masks, compact_shuffle>(in, n, out, inside);
 }
 
-#ifndef _WIN32
+#ifdef XONSPAN_WIDE
 __attribute__((target("avx2"), flatten)) std::size_t scan_spans_avx2(const unsigned char* in, std::size_t n,
                                                                      unsigned char* out, bool* inside)
 {
@@ -222,7 +223,7 @@ std::size_t span_kernel_variants(const span_kernel_variant** list)
 #ifdef XONSPAN_X86_64
         {"sse2", scan_spans_sse2},
         {"ssse3", scan_spans_ssse3},
-#ifndef _WIN32
+#ifdef XONSPAN_WIDE
         {"avx2", scan_spans_avx2},
         {"avx512", scan_spans_avx512},
 #endif
@@ -233,7 +234,7 @@ std::size_t span_kernel_variants(const span_kernel_variant** list)
         __builtin_cpu_init();
         if (!__builtin_cpu_supports("ssse3"))
             return 2;
-#ifndef _WIN32
+#ifdef XONSPAN_WIDE
         if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
             __builtin_cpu_supports("avx512vbmi2"))
             return 5;
