@@ -172,7 +172,7 @@ inline std::size_t scan_blocks(const unsigned char* in, std::size_t n, unsigned 
         }
         unsigned first = __builtin_ctzll(keep);
         std::uint64_t run = keep >> first;
-        if ((run & (run + 1)) == 0 && p + first + 64 <= in + n) {
+        if ((run & (run + 1)) == 0 && static_cast<std::size_t>(p - in) + first + 64 <= n) {
             // One run of kept bytes: a whole 64-byte move beats compaction.
             move64(dst, p + first);
             dst += 64 - __builtin_clzll(run); // run is 2^length - 1
