@@ -38,23 +38,22 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    // The filter moves whole blocks; stream buffers would only add a copy.
-    std::setvbuf(in, nullptr, _IONBF, 0);
+    // Output unbuffered: the filter writes whole blocks, and a byte it has
+    // kept is in the file before the next read. The input is read through its
+    // descriptor, which is safe because nothing was read through the stream:
+    // each read then takes what a pipe, FIFO or device has ready.
     std::setvbuf(out, nullptr, _IONBF, 0);
-    extract_spans(in, out);
-
-    bool read_failed = std::ferror(in) != 0;
-    bool write_failed = std::ferror(out) != 0;
+    span_status status = extract_spans_fd(fileno(in), out);
     std::fclose(in);
     // Some file systems (NFS, FUSE) report a failed write only at close.
-    if (std::fclose(out) != 0)
-        write_failed = true;
+    if (std::fclose(out) != 0 && status == SPANS_COPIED)
+        status = SPANS_WRITE_FAILED;
 
-    if (read_failed) {
+    if (status == SPANS_READ_FAILED) {
         std::printf("Error reading input file");
         return 1;
     }
-    if (write_failed) {
+    if (status == SPANS_WRITE_FAILED) {
         std::printf("Error writing output file");
         return 1;
     }

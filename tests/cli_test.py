@@ -4,13 +4,17 @@
 usage: cli_test.py EXECUTABLE [--emulator wine] [--fail-close-lib LIB] [--large]
 """
 import argparse
+import fcntl
 import functools
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
+import time
 import unittest
 
 EXE = None
@@ -38,6 +42,16 @@ def usage(argv0):
 OPEN_ERROR = b"Error opening files"
 READ_ERROR = b"Error reading input file"
 WRITE_ERROR = b"Error writing output file"
+
+def wait_for(predicate, timeout=60):
+    """Polls until predicate() holds or the time is up; returns the last answer."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
 
 def posix_only(reason):
     """Skips a test that needs something only POSIX systems have."""
@@ -253,6 +267,82 @@ class Faults(Tool):
         self.assertIn((out, status), [(b"", -13), (WRITE_ERROR, 1)])
 
 
+class LiveInput(Tool):
+    """Kept bytes reach the output as soon as they are read, while the input is still open."""
+
+    def start(self, args, stdin=subprocess.DEVNULL):
+        return subprocess.Popen(EMULATOR + [EXE] + args, cwd=self.dir, stdin=stdin,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+    def output(self):
+        try:
+            with open(self.path("out"), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def open_writer(self, kind):
+        """Starts the tool on a live input; returns it and the input's write end."""
+        if kind == "fifo":
+            os.mkfifo(self.path("fifo"))
+            # Read-write, so neither end waits for the other to open.
+            fd = os.open(self.path("fifo"), os.O_RDWR)
+            return self.start(["fifo", "out"]), fd
+        r, w = os.pipe()
+        tool = self.start(["/dev/stdin", "out"], stdin=r)
+        os.close(r)
+        return tool, w
+
+    def stop(self, tool, fd):
+        os.close(fd)
+        try:
+            return tool.communicate(timeout=60)[0]
+        finally:
+            if tool.poll() is None:
+                tool.kill()
+                tool.wait()
+
+    @posix_only("needs a FIFO and /dev/stdin")
+    def test_each_span_is_in_the_output_before_the_next_is_sent(self):
+        for kind in ("fifo", "pipe"):
+            with self.subTest(kind):
+                with tempfile.TemporaryDirectory() as d:
+                    self.dir = d
+                    tool, fd = self.open_writer(kind)
+                    try:
+                        sent = b""
+                        for piece, kept in ((b"junk" + XON + b"first" + XOFF + b"junk", b"first"),
+                                            (XON + b"second, open", b"second, open")):
+                            os.write(fd, piece)
+                            sent += kept
+                            self.assertTrue(wait_for(lambda: self.output() == sent),
+                                            f"output {self.output()!r} while the input stays open")
+                    finally:
+                        stdout = self.stop(tool, fd)
+                    self.assertEqual((stdout, tool.returncode), (b"", 0))
+                    self.check_files({"out": sent})
+
+    @posix_only("needs a FIFO and signals")
+    def test_stopped_while_waiting_keeps_every_kept_byte_it_read(self):
+        data = b"x" + XON + b"a" * 50000 + XOFF + b"y" + XON + b"open span"
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=sig.name):
+                with tempfile.TemporaryDirectory() as d:
+                    self.dir = d
+                    tool, fd = self.open_writer("fifo")
+                    try:
+                        os.write(fd, data)
+                        unread = lambda: fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0")
+                        self.assertTrue(wait_for(lambda: int.from_bytes(unread(), sys.byteorder) == 0))
+                        time.sleep(0.5)  # the tool now waits for more
+                        tool.send_signal(sig)
+                        tool.wait(timeout=60)
+                    finally:
+                        self.stop(tool, fd)
+                    self.assertEqual(tool.returncode, -sig)
+                    self.check_files({"out": b"a" * 50000 + b"open span"})
+
+
 class LargeInput(Tool):
     def test_spans_across_the_4_gib_mark(self):
         size = 4600 << 20
@@ -293,7 +383,7 @@ def main():
     if args.large:
         suite = loader.loadTestsFromTestCase(LargeInput)
     else:
-        suite = unittest.TestSuite(loader.loadTestsFromTestCase(c) for c in (Arguments, Files, Faults))
+        suite = unittest.TestSuite(loader.loadTestsFromTestCase(c) for c in (Arguments, Files, Faults, LiveInput))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     sys.exit(0 if result.wasSuccessful() else 1)
 

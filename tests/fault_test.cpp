@@ -85,8 +85,11 @@ TEST(Faults, FilterStopsAtTheFirstFailureAndKeepsWhatCameBefore)
         std::FILE* out = open_fake(&dst, "w");
         ASSERT_TRUE(in && out);
 
-        extract_spans(in, out);
+        span_status status = extract_spans(in, out);
         bool read_failed = std::ferror(in), write_failed = std::ferror(out);
+        EXPECT_EQ(status, c.write_limit != NEVER  ? SPANS_WRITE_FAILED
+                          : c.read_limit != NEVER ? SPANS_READ_FAILED
+                                                  : SPANS_COPIED);
         std::fclose(in);
         write_failed = std::fclose(out) != 0 || write_failed;
 

@@ -50,25 +50,31 @@ std::string read_file(const fs::path& p)
     return bytes;
 }
 
-// Runs the filter from one file to another, as main does.
+// Runs the filter from one file to another, through the stream and through
+// its descriptor as main does, and returns the output if both agree.
 std::string filter(const std::string& input, span_kernel scan = nullptr)
 {
     fs::path in_path = temp_path("in"), out_path = temp_path("out");
     write_file(in_path, input);
-    std::FILE* in = std::fopen(in_path.string().c_str(), "rb");
-    std::FILE* out = std::fopen(out_path.string().c_str(), "wb");
-    EXPECT_TRUE(in && out);
-    if (!in || !out)
-        return {};
-    if (scan)
-        extract_spans_with(in, out, scan);
-    else
-        extract_spans(in, out);
-    EXPECT_FALSE(std::ferror(in));
-    EXPECT_FALSE(std::ferror(out));
-    std::fclose(in);
-    EXPECT_EQ(std::fclose(out), 0);
-    return read_file(out_path);
+    std::string outputs[2];
+    for (bool by_descriptor : {false, true}) {
+        std::FILE* in = std::fopen(in_path.string().c_str(), "rb");
+        std::FILE* out = std::fopen(out_path.string().c_str(), "wb");
+        EXPECT_TRUE(in && out);
+        if (!in || !out)
+            return {};
+        span_status status;
+        if (by_descriptor)
+            status = scan ? extract_spans_fd_with(fileno(in), out, scan) : extract_spans_fd(fileno(in), out);
+        else
+            status = scan ? extract_spans_with(in, out, scan) : extract_spans(in, out);
+        EXPECT_EQ(status, SPANS_COPIED);
+        std::fclose(in);
+        EXPECT_EQ(std::fclose(out), 0);
+        outputs[by_descriptor] = read_file(out_path);
+    }
+    EXPECT_EQ(outputs[0], outputs[1]) << "the stream and the descriptor paths differ";
+    return outputs[1];
 }
 
 std::string random_bytes(std::mt19937_64& rng, size_t n, unsigned control_percent)
