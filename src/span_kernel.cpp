@@ -5,11 +5,6 @@
 #if defined(__x86_64__) || defined(_M_X64)
 #define XONSPAN_X86_64 1
 #include <immintrin.h>
-// mingw-w64 GCC does not align 256- and 512-bit stack slots, so the wide
-// variants are left out of Windows builds.
-#ifndef _WIN32
-#define XONSPAN_WIDE 1
-#endif
 #endif
 
 namespace {
@@ -52,7 +47,6 @@ inline void control_masks(const unsigned char* p, std::uint64_t* on, std::uint64
     *off = b;
 }
 
-#ifdef XONSPAN_WIDE
 __attribute__((target("avx2"))) inline void control_masks_avx2(const unsigned char* p, std::uint64_t* on,
                                                                std::uint64_t* off)
 {
@@ -85,7 +79,6 @@ __attribute__((target(XONSPAN_AVX512))) unsigned char* compact_compress(const un
     _mm512_storeu_si512(dst, v);
     return dst + _mm_popcnt_u64(keep);
 }
-#endif
 
 // Loads all 64 bytes before storing any, so dst may overlap src.
 inline void move64(unsigned char* dst, const unsigned char* src)
@@ -197,7 +190,6 @@ __attribute__((target("ssse3"), flatten)) std::size_t scan_spans_ssse3(const uns
     return scan_blocks<control_masks, compact_shuffle>(in, n, out, inside);
 }
 
-#ifdef XONSPAN_WIDE
 __attribute__((target("avx2"), flatten)) std::size_t scan_spans_avx2(const unsigned char* in, std::size_t n,
                                                                      unsigned char* out, bool* inside)
 {
@@ -210,7 +202,6 @@ __attribute__((target(XONSPAN_AVX512), flatten)) std::size_t scan_spans_avx512(c
 {
     return scan_blocks<control_masks_avx512, compact_compress, true>(in, n, out, inside);
 }
-#endif
 
 } // namespace
 #endif
@@ -223,10 +214,8 @@ std::size_t span_kernel_variants(const span_kernel_variant** list)
 #ifdef XONSPAN_X86_64
         {"sse2", scan_spans_sse2},
         {"ssse3", scan_spans_ssse3},
-#ifdef XONSPAN_WIDE
         {"avx2", scan_spans_avx2},
         {"avx512", scan_spans_avx512},
-#endif
 #endif
     };
     static const std::size_t runnable = [] {
@@ -234,13 +223,11 @@ std::size_t span_kernel_variants(const span_kernel_variant** list)
         __builtin_cpu_init();
         if (!__builtin_cpu_supports("ssse3"))
             return 2;
-#ifdef XONSPAN_WIDE
         if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
             __builtin_cpu_supports("avx512vbmi2"))
             return 5;
         if (__builtin_cpu_supports("avx2"))
             return 4;
-#endif
         return 3;
 #else
         return 1;
