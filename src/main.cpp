@@ -1,38 +1,31 @@
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 
+#include "native.h"
 #include "span_filter.h"
 
 namespace {
 
-void usage(const char* name)
+void usage(const native_char* name)
 {
-    std::printf("Usage: %s <in_file> <out_file> \n", name);
+    std::printf("Usage: %s <in_file> <out_file> \n", printable(name).c_str());
     std::printf("Parses an input file, generating an output file, consisting of those parts of the \n");
     std::printf("input file that are between an XON character and the next XOFF character. \n\n");
 }
 
-// Opening the output would truncate the input before a byte of it was read.
-bool same_regular_file(const char* in_path, const char* out_path)
-{
-    std::error_code ec;
-    return std::filesystem::is_regular_file(in_path, ec) &&
-           std::filesystem::equivalent(in_path, out_path, ec);
-}
-
 } // namespace
 
-int main(int argc, char* argv[])
+// Paths arrive as the platform holds them, so every file name it allows opens.
+int native_main(int argc, native_char* argv[])
 {
     if (argc != 3) {
-        usage(argc > 0 && argv[0] ? argv[0] : "xonspan");
+        usage(argc > 0 && argv[0] ? argv[0] : NATIVE("xonspan"));
         return 1;
     }
 
     // Binary mode: every byte passes unchanged on every platform.
-    std::FILE* in = std::fopen(argv[1], "rb");
-    std::FILE* out = in && same_regular_file(argv[1], argv[2]) ? nullptr : std::fopen(argv[2], "wb");
+    std::FILE* in = open_native(argv[1], NATIVE("rb"));
+    // Opening the input as the output would truncate it before a byte was read.
+    std::FILE* out = in && same_file(in, argv[2]) ? nullptr : open_native(argv[2], NATIVE("wb"));
     if (!in || !out) {
         std::printf("Error opening files");
         return 1;

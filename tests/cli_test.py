@@ -34,7 +34,7 @@ def nl():
 
 def usage(argv0):
     n = nl()
-    return (b"Usage: " + argv0.encode() + b" <in_file> <out_file> " + n +
+    return (b"Usage: " + (argv0 if isinstance(argv0, bytes) else argv0.encode()) + b" <in_file> <out_file> " + n +
             b"Parses an input file, generating an output file, consisting of those parts of the " + n +
             b"input file that are between an XON character and the next XOFF character. " + n + n)
 
@@ -78,6 +78,7 @@ class Tool(unittest.TestCase):
 
     def put(self, files):
         for name, content in files.items():
+            os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
             if content is DIR:
                 os.mkdir(self.path(name))
             else:
@@ -99,10 +100,16 @@ class Tool(unittest.TestCase):
         cmd = EMULATOR + [EXE] + args
         if argv0 is not None:
             cmd[len(EMULATOR)] = argv0
-        p = subprocess.run(cmd, executable=EMULATOR[0] if EMULATOR else EXE, cwd=self.dir, env=env,
-                           stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
-        self.assertEqual(p.stderr if not EMULATOR else b"", b"", "nothing goes to standard error")
-        return p.stdout, p.returncode
+        # Files, not pipes: Wine's helper processes inherit the tool's standard
+        # streams and would hold a pipe open for seconds after the tool ends.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            p = subprocess.run(cmd, executable=EMULATOR[0] if EMULATOR else EXE, cwd=self.dir, env=env,
+                               stdin=stdin, stdout=out, stderr=err, timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            stdout, stderr = out.read(), err.read()
+        self.assertEqual(stderr if not EMULATOR else b"", b"", "nothing goes to standard error")
+        return stdout, p.returncode
 
     def expect(self, args, stdout, status, before=None, after=None):
         self.put(before or {})
@@ -131,6 +138,16 @@ class Arguments(Tool):
             with self.subTest(argv0=argv0):
                 out, status = self.run_tool([], argv0=argv0)
                 self.assertEqual((out, status), (usage(argv0), 1))
+
+    def test_usage_shows_argument_zero_in_the_ansi_code_page(self):
+        if not WINDOWS:
+            self.skipTest("Windows only")
+        folder = self.path("Ünïcode tools")
+        os.mkdir(folder)
+        exe = shutil.copy(EXE, folder)
+        out, status = self.run_tool([], argv0=exe)
+        # Windows hands the program its full path; Wine shows the Unix root as Z:.
+        self.assertEqual((out, status), (usage(("Z:" + exe.replace("/", "\\")).encode("cp1252")), 1))
 
     def test_option_like_and_dash_arguments_are_paths(self):
         self.expect(["-h", "-"], b"", 0, before={"-h": XON + b"help" + XOFF},
@@ -165,6 +182,25 @@ class Files(Tool):
         data = b"\r\n" + XON + span + XOFF + b"\x1a" + XON + b"after\x1a" + XOFF
         self.expect(["in", "out"], b"", 0, before={"in": data}, after={"out": span + b"after\x1a"})
 
+    def test_any_file_name(self):
+        payload = "δεδομένα データ 📡".encode()
+        data = b"noise" + XON + payload + XOFF + b"noise"
+        deep = "/".join(["d" * 60] * 5)
+        names = [
+            ("Japanese", "データ.bin", "出力.txt"),
+            ("Greek", "δεδομένα.bin", "έξοδος.txt"),
+            ("Cyrillic", "данные.bin", "вывод.txt"),
+            ("outside the Basic Multilingual Plane", "📡 capture.bin", "🛰 payload.txt"),
+            ("Unicode directory", "каталог/データ.bin", "каталог/出力.txt"),
+            ("path past 260 characters", deep + "/in.bin", deep + "/out.bin"),
+        ]
+        for what, in_name, out_name in names:
+            with self.subTest(what):
+                with tempfile.TemporaryDirectory() as d:
+                    self.dir = d
+                    self.expect([in_name, out_name], b"", 0, before={in_name: data},
+                                after={in_name: data, out_name: payload})
+
     def test_existing_output_is_replaced(self):
         self.expect(["in", "out"], b"", 0, before={"in": b"no span here", "out": b"old" * 1000},
                     after={"out": b""})
@@ -176,6 +212,7 @@ class Files(Tool):
             ("output in a missing directory: input untouched", {"in": XON + b"x"}, ["in", "no/out"],
              {"in": XON + b"x", "no": ABSENT}),
             ("output is a directory", {"in": XON + b"x", "d": DIR}, ["in", "d"], {"in": XON + b"x", "d": DIR}),
+            ("missing input with a Unicode name", {}, ["無い.bin", "出力.txt"], {"出力.txt": b""}),
         ]
         for what, before, args, after in cases:
             with self.subTest(what):
@@ -185,17 +222,19 @@ class Files(Tool):
 
     def test_same_file_is_refused_and_kept(self):
         data = b"k" + XON + b"payload" + XOFF
-        links = [("same path", None, "f"), ("other spelling", None, "./f"), ("hard link", os.link, "h")]
+        links = [("same path", "f", None, "f"), ("other spelling", "f", None, "./f"), ("hard link", "f", os.link, "h"),
+                 ("Unicode names", "каталог/データ", None, "./каталог/データ"),
+                 ("Unicode hard link", "データ", os.link, "📡")]
         if not WINDOWS and os.name == "posix":
-            links.append(("symbolic link", os.symlink, "s"))
-        for what, make, out_name in links:
+            links.append(("symbolic link", "f", os.symlink, "s"))
+        for what, name, make, out_name in links:
             with self.subTest(what):
                 with tempfile.TemporaryDirectory() as d:
                     self.dir = d
-                    self.put({"f": data})
+                    self.put({name: data})
                     if make:
-                        make("f", self.path(out_name)) if make is os.symlink else make(self.path("f"), self.path(out_name))
-                    self.expect(["f", out_name], OPEN_ERROR, 1, after={"f": data})
+                        make(name, self.path(out_name)) if make is os.symlink else make(self.path(name), self.path(out_name))
+                    self.expect([name, out_name], OPEN_ERROR, 1, after={name: data})
 
     @posix_only("needs /dev/null")
     def test_devices_are_not_the_same_file(self):
@@ -378,6 +417,8 @@ def main():
     FAIL_CLOSE_LIB = args.fail_close_lib and os.path.abspath(args.fail_close_lib)
     if EMULATOR:
         os.environ.setdefault("WINEDEBUG", "-all")
+        # Wine turns the byte arguments into UTF-16 by the locale's character set.
+        os.environ["LC_ALL"] = "C.UTF-8"
     loader = unittest.defaultTestLoader
     module = sys.modules[__name__]
     if args.large:
