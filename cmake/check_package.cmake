@@ -1,13 +1,16 @@
-# cmake -DBUILD_DIR=... -DGENERATOR=DEB|ZIP [-DMAN_PAGE=... -DGROFF=...] -P check_package.cmake
+# cmake -DBUILD_DIR=... -DGENERATOR=DEB|ZIP [-DMAN_PAGE=... -DGROFF=... -DLINTIAN=...] -P check_package.cmake
 # The manual page renders without a warning, `cmake --install` lays out the
-# files, and CPack packs them.
+# files, CPack packs them, and lintian finds nothing wrong with a .deb.
 if(GENERATOR STREQUAL "DEB")
-    set(installed bin/xonspan share/man/man1/xonspan.1)
-    set(packed ./usr/bin/xonspan ./usr/share/man/man1/xonspan.1)
+    set(installed bin/xonspan share/man/man1/xonspan.1.gz share/doc/xonspan/copyright
+        share/doc/xonspan/changelog.gz include/xonspan/span_filter.h share/doc/libxonspan-dev/copyright)
+    # package name, then files it must hold
+    set(packages "xonspan:./usr/bin/xonspan,./usr/share/man/man1/xonspan.1.gz,./usr/share/doc/xonspan/copyright,./usr/share/doc/xonspan/changelog.gz"
+                 "libxonspan-dev:./usr/include/xonspan/span_filter.h,libxonspan.a,xonspan-config.cmake,xonspan-config-version.cmake,xonspan-targets.cmake,xonspan.pc,./usr/share/doc/libxonspan-dev/copyright")
     set(list_command dpkg-deb --contents)
 else()
-    set(installed xonspan.exe README.md)
-    set(packed xonspan.exe README.md)
+    set(installed xonspan.exe README.md LICENSE.txt)
+    set(packages "xonspan:xonspan.exe,README.md,LICENSE.txt")
     set(list_command ${CMAKE_COMMAND} -E tar tf)
 endif()
 
@@ -33,14 +36,33 @@ set(pack_dir ${BUILD_DIR}/package-check)
 file(REMOVE_RECURSE ${pack_dir})
 execute_process(COMMAND cpack -G ${GENERATOR} -B ${pack_dir} --config ${BUILD_DIR}/CPackConfig.cmake
                 RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
-file(GLOB package ${pack_dir}/*.deb ${pack_dir}/*.zip)
-if(NOT status EQUAL 0 OR NOT package)
+if(NOT status EQUAL 0)
     message(FATAL_ERROR "cpack -G ${GENERATOR} failed:\n${out}")
 endif()
-execute_process(COMMAND ${list_command} ${package} OUTPUT_VARIABLE contents)
-foreach(file IN LISTS packed)
-    if(NOT contents MATCHES "(^|[ /\n])${file}\n")
-        message(FATAL_ERROR "${package} lacks ${file}:\n${contents}")
+foreach(entry IN LISTS packages)
+    string(REPLACE ":" ";" entry "${entry}")
+    list(GET entry 0 name)
+    list(GET entry 1 files)
+    string(REPLACE "," ";" files "${files}")
+    file(GLOB package ${pack_dir}/${name}[_-]*.deb ${pack_dir}/${name}-*.zip)
+    if(NOT package)
+        message(FATAL_ERROR "cpack -G ${GENERATOR} made no package ${name}:\n${out}")
+    endif()
+    execute_process(COMMAND ${list_command} ${package} OUTPUT_VARIABLE contents)
+    foreach(file IN LISTS files)
+        if(NOT contents MATCHES "(^|[ /\n])${file}\n")
+            message(FATAL_ERROR "${package} lacks ${file}:\n${contents}")
+        endif()
+    endforeach()
+    message(STATUS "${package}:\n${contents}")
+
+    if(LINTIAN)
+        execute_process(COMMAND ${LINTIAN} ${package} OUTPUT_VARIABLE report ERROR_VARIABLE report)
+        message(STATUS "lintian ${package}:\n${report}")
+        if(report MATCHES "(^|\n)[EW]: ")
+            message(FATAL_ERROR "lintian reports errors or warnings on ${package}")
+        endif()
+    elseif(GENERATOR STREQUAL "DEB")
+        message(STATUS "lintian is not installed: ${package} not checked")
     endif()
 endforeach()
-message(STATUS "${package}:\n${contents}")

@@ -1,4 +1,4 @@
-#include "span_filter.h"
+#include "span_kernel.h"
 
 #include <cerrno>
 

@@ -246,3 +246,8 @@ span_kernel span_kernel_best()
     }();
     return best;
 }
+
+std::size_t scan_spans(const unsigned char* in, std::size_t n, unsigned char* out, bool* inside)
+{
+    return span_kernel_best()(in, n, out, inside);
+}

@@ -1,7 +1,13 @@
 #ifndef XONSPAN_SPAN_KERNEL_H
 #define XONSPAN_SPAN_KERNEL_H
 
+// The kernel variants and the filter on a chosen one: internal, for the
+// filter and its tests.
+
 #include <cstddef>
+#include <cstdio>
+
+#include "span_filter.h"
 
 // A span kernel copies the bytes of in[0, n) that lie inside a span to out and
 // returns how many it copied. *inside is the state before the first byte and,
@@ -24,5 +30,9 @@ std::size_t span_kernel_variants(const span_kernel_variant** list);
 
 // The fastest variant for this CPU, chosen on first use.
 span_kernel span_kernel_best();
+
+// The filter with a given kernel, so that every variant can be tested.
+span_status extract_spans_with(std::FILE* in, std::FILE* out, span_kernel scan);
+span_status extract_spans_fd_with(int in_fd, std::FILE* out, span_kernel scan);
 
 #endif

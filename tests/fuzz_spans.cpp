@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "reference.h"
-#include "span_filter.h"
+#include "span_kernel.h"
 
 namespace {
 
