@@ -27,7 +27,7 @@ namespace {
 // Two names of one file agree on its creation time, which is cheap to read;
 // the volume serial number that decides costs far more, so it is read only
 // when the creation times match.
-bool same_file(HANDLE a, HANDLE b)
+bool same_open_file(HANDLE a, HANDLE b)
 {
     FILE_BASIC_INFO x, y;
     BY_HANDLE_FILE_INFORMATION p, q;
@@ -50,7 +50,7 @@ bool same_file(std::FILE* in, const wchar_t* out_path)
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (other == INVALID_HANDLE_VALUE)
         return false;
-    bool same = same_file(file, other);
+    bool same = same_open_file(file, other);
     CloseHandle(other);
     return same;
 }
