@@ -14,7 +14,7 @@ else()
     set(list_command ${CMAKE_COMMAND} -E tar tf)
 endif()
 
-if(MAN_PAGE)
+if(MAN_PAGE AND GROFF)
     execute_process(COMMAND ${GROFF} -man -ww -z ${MAN_PAGE}
                     OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
     if(NOT status EQUAL 0 OR NOT "${out}${err}" STREQUAL "")

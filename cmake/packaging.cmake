@@ -1,66 +1,17 @@
-# Installation layout and the packages CPack makes from it: on Linux a .deb
-# for the program (xonspan) and one for the library (libxonspan-dev), both
+# The packages CPack makes from the installation: on Linux a .deb for the
+# program (xonspan) and one for the library (libxonspan-dev), both
 # lintian-clean; on Windows a flat zip with the program, README and license.
 
 set(CPACK_PACKAGE_NAME xonspan)
 set(CPACK_PACKAGE_VENDOR "xonspan developers")
-set(CPACK_PACKAGE_CONTACT "xonspan developers <dev@xonspan.invalid>")
-
-# The program.
-if(WIN32)
-    install(TARGETS xonspan RUNTIME DESTINATION . COMPONENT runtime)
-    install(FILES README.md DESTINATION . COMPONENT runtime)
-    install(FILES LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT runtime)
-else()
-    install(TARGETS xonspan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-
-    # Debian's copyright file, machine-readable, with the terms from LICENSE.
-    string(REGEX REPLACE "^Copyright \\(c\\) " "" XONSPAN_COPYRIGHT_HOLDERS "${XONSPAN_COPYRIGHT}")
-    file(READ LICENSE terms)
-    string(REGEX REPLACE "^.*\n(Permission is hereby granted)" "\\1" terms "${terms}")
-    string(STRIP "${terms}" terms)
-    string(REPLACE "\n\n" "\n.\n" terms "${terms}")
-    string(REPLACE "\n" "\n " XONSPAN_LICENSE_TERMS " ${terms}")
-    set(debian ${PROJECT_BINARY_DIR}/debian)
-    configure_file(cmake/debian/copyright.in ${debian}/copyright @ONLY)
-    configure_file(cmake/debian/changelog.in ${debian}/changelog @ONLY)
-    configure_file(man/xonspan.1 ${debian}/xonspan.1 COPYONLY)
-
-    # Manual page and changelog compressed, reproducibly (no name, no time).
-    find_program(XONSPAN_GZIP gzip REQUIRED)
-    foreach(file IN ITEMS xonspan.1 changelog)
-        add_custom_command(OUTPUT ${debian}/${file}.gz
-            COMMAND ${XONSPAN_GZIP} -9nkf ${debian}/${file}
-            DEPENDS ${debian}/${file} VERBATIM)
-        list(APPEND compressed ${debian}/${file}.gz)
-    endforeach()
-    add_custom_target(compressed_docs ALL DEPENDS ${compressed})
-
-    install(FILES ${debian}/xonspan.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
-    install(FILES ${debian}/copyright ${debian}/changelog.gz
-            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/xonspan COMPONENT runtime)
-    install(FILES ${debian}/copyright ${debian}/changelog.gz
-            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libxonspan-dev COMPONENT development)
-endif()
-
-# The library: header, static archive, CMake package and pkg-config file.
-set(cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/xonspan)
-install(TARGETS span_filter EXPORT xonspan-targets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
-install(FILES src/span_filter.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/xonspan COMPONENT development)
-install(EXPORT xonspan-targets NAMESPACE xonspan:: DESTINATION ${cmake_dir} COMPONENT development)
-include(CMakePackageConfigHelpers)
-write_basic_package_version_file(${PROJECT_BINARY_DIR}/xonspan-config-version.cmake COMPATIBILITY SameMajorVersion)
-install(FILES cmake/xonspan-config.cmake ${PROJECT_BINARY_DIR}/xonspan-config-version.cmake
-        DESTINATION ${cmake_dir} COMPONENT development)
-# Relative to the .pc file, so the package can be installed under any prefix.
-file(RELATIVE_PATH XONSPAN_PC_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
-string(REGEX REPLACE "/$" "" XONSPAN_PC_PREFIX "${XONSPAN_PC_PREFIX}")
-configure_file(cmake/xonspan.pc.in ${PROJECT_BINARY_DIR}/xonspan.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/xonspan.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
-
+set(CPACK_PACKAGE_CONTACT "${XONSPAN_CONTACT}")
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
+# The source package holds what the repository tracks: no build folder, no
+# output of the README's example, no repository metadata.
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_IGNORE_FILES "^${PROJECT_SOURCE_DIR}/build/" "^${PROJECT_BINARY_DIR}/" "/\\.git/" "/payload\\.txt$")
 
 if(WIN32)
     set(CPACK_GENERATOR ZIP)
@@ -80,7 +31,6 @@ else()
     set(CPACK_DEB_COMPONENT_INSTALL ON)
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-    set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 
     set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME xonspan)
     set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION utils)

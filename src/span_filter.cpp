@@ -1,6 +1,7 @@
-#include "span_kernel.h"
+#include "span_filter.h"
 
 #include <cerrno>
+#include <cstdlib>
 
 #ifdef _WIN32
 #include <io.h>
@@ -10,9 +11,24 @@
 
 namespace {
 
-// 128 KiB: large enough that a file is read at the speed of a copy, small
-// enough for the stack.
+// 128 KiB: large enough that a file is read at the speed of a copy. It comes
+// from the heap, since a thread's stack may be smaller than that; if it cannot
+// be had, a small block on the stack still gets every byte through.
 const std::size_t BLOCK = 128 * 1024;
+const std::size_t SMALL_BLOCK = 4 * 1024;
+
+template <typename Run>
+span_status with_block(Run run)
+{
+    unsigned char* block = static_cast<unsigned char*>(std::malloc(BLOCK));
+    if (!block) {
+        unsigned char small[SMALL_BLOCK];
+        return run(small, sizeof small);
+    }
+    span_status status = run(block, BLOCK);
+    std::free(block);
+    return status;
+}
 
 // One read of at most `n` bytes: what is ready, 0 at end of input, -1 on error.
 std::ptrdiff_t read_some(int fd, unsigned char* buf, std::size_t n)
@@ -39,34 +55,45 @@ bool pass_on(unsigned char* block, std::size_t n, std::FILE* out, span_kernel sc
 
 span_status extract_spans(std::FILE* in, std::FILE* out)
 {
-    return extract_spans_with(in, out, span_kernel_best());
+    span_kernel scan = span_kernel_best();
+    return with_block([&](unsigned char* block, std::size_t size) {
+        return extract_spans_with(in, out, scan, block, size);
+    });
 }
 
 span_status extract_spans_fd(int in_fd, std::FILE* out)
 {
-    return extract_spans_fd_with(in_fd, out, span_kernel_best());
+    span_kernel scan = span_kernel_best();
+    return with_block([&](unsigned char* block, std::size_t size) {
+        return extract_spans_fd_with(in_fd, out, scan, block, size);
+    });
 }
 
-span_status extract_spans_with(std::FILE* in, std::FILE* out, span_kernel scan)
+std::size_t scan_spans(const unsigned char* in, std::size_t n, unsigned char* out, bool* inside)
 {
-    unsigned char block[BLOCK];
+    return span_kernel_best()(in, n, out, inside);
+}
+
+span_status extract_spans_with(std::FILE* in, std::FILE* out, span_kernel scan, unsigned char* block,
+                               std::size_t size)
+{
     bool inside = false;
     for (;;) {
-        std::size_t n = std::fread(block, 1, sizeof block, in);
+        std::size_t n = std::fread(block, 1, size, in);
         if (!pass_on(block, n, out, scan, &inside))
             return SPANS_WRITE_FAILED;
         // A short read means end of input or a read error; either ends the scan.
-        if (n < sizeof block)
+        if (n < size)
             return std::ferror(in) ? SPANS_READ_FAILED : SPANS_COPIED;
     }
 }
 
-span_status extract_spans_fd_with(int in_fd, std::FILE* out, span_kernel scan)
+span_status extract_spans_fd_with(int in_fd, std::FILE* out, span_kernel scan, unsigned char* block,
+                                  std::size_t size)
 {
-    unsigned char block[BLOCK];
     bool inside = false;
     for (;;) {
-        std::ptrdiff_t n = read_some(in_fd, block, sizeof block);
+        std::ptrdiff_t n = read_some(in_fd, block, size);
         if (n <= 0)
             return n == 0 ? SPANS_COPIED : SPANS_READ_FAILED;
         if (!pass_on(block, static_cast<std::size_t>(n), out, scan, &inside))

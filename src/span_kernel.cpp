@@ -2,7 +2,9 @@
 
 #include <cstdint>
 
-#if defined(__x86_64__) || defined(_M_X64)
+// The vector paths use GCC and Clang built-ins and target attributes; any
+// other compiler, or another CPU, builds the scalar loop alone.
+#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
 #define XONSPAN_X86_64 1
 #include <immintrin.h>
 #endif
@@ -245,9 +247,4 @@ span_kernel span_kernel_best()
         return list[n - 1].scan;
     }();
     return best;
-}
-
-std::size_t scan_spans(const unsigned char* in, std::size_t n, unsigned char* out, bool* inside)
-{
-    return span_kernel_best()(in, n, out, inside);
 }

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "reference.h"
-#include "span_filter.h"
+#include <xonspan/span_filter.h>
 
 #if defined(__GLIBC__)
 #include <sys/types.h>

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -10,6 +11,12 @@
 #include "reference.h"
 #include "span_filter.h"
 #include "variants.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -42,7 +49,7 @@ std::string read_file(const fs::path& p)
     std::FILE* f = std::fopen(p.string().c_str(), "rb");
     if (!f)
         return bytes;
-    char buf[65536];
+    char buf[4096];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
         bytes.append(buf, n);
@@ -51,9 +58,13 @@ std::string read_file(const fs::path& p)
 }
 
 // Runs the filter from one file to another, through the stream and through
-// its descriptor as main does, and returns the output if both agree.
+// its descriptor as main does, and returns the output if both agree. With a
+// given kernel the descriptor path reads into a small block of odd size, as
+// when no large block can be had.
 std::string filter(const std::string& input, span_kernel scan = nullptr)
 {
+    static unsigned char large[128 * 1024];
+    unsigned char small[4093];
     fs::path in_path = temp_path("in"), out_path = temp_path("out");
     write_file(in_path, input);
     std::string outputs[2];
@@ -65,9 +76,10 @@ std::string filter(const std::string& input, span_kernel scan = nullptr)
             return {};
         span_status status;
         if (by_descriptor)
-            status = scan ? extract_spans_fd_with(fileno(in), out, scan) : extract_spans_fd(fileno(in), out);
+            status = scan ? extract_spans_fd_with(fileno(in), out, scan, small, sizeof small)
+                          : extract_spans_fd(fileno(in), out);
         else
-            status = scan ? extract_spans_with(in, out, scan) : extract_spans(in, out);
+            status = scan ? extract_spans_with(in, out, scan, large, sizeof large) : extract_spans(in, out);
         EXPECT_EQ(status, SPANS_COPIED);
         std::fclose(in);
         EXPECT_EQ(std::fclose(out), 0);
@@ -150,11 +162,40 @@ TEST_P(Filter, MatchesReferenceOnRandomInput)
     }
 }
 
+// A thread with a small stack, such as the default one of musl-based systems.
+void run_on_a_64_kib_stack(std::function<void()> body)
+{
+    const std::size_t stack = 64 * 1024;
+#ifdef _WIN32
+    auto start = [](void* p) -> DWORD {
+        (*static_cast<std::function<void()>*>(p))();
+        return 0;
+    };
+    HANDLE thread = CreateThread(nullptr, stack, start, &body, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    ASSERT_NE(thread, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+#else
+    auto start = [](void* p) -> void* {
+        (*static_cast<std::function<void()>*>(p))();
+        return nullptr;
+    };
+    pthread_attr_t attr;
+    pthread_t thread;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, stack), 0);
+    ASSERT_EQ(pthread_create(&thread, &attr, start, &body), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+#endif
+}
+
 TEST(FilterDefault, UsesAKernelThatMatchesTheReference)
 {
     std::mt19937_64 rng(99);
     std::string in = random_bytes(rng, 300000, 10);
     EXPECT_EQ(filter(in), reference_spans(in));
+    run_on_a_64_kib_stack([&] { EXPECT_EQ(filter(in), reference_spans(in)) << "on a 64 KiB stack"; });
 }
 
 } // namespace

@@ -1,0 +1,6 @@
+#include "span_kernel.h"
+
+int main()
+{
+    return 0;
+}
