@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "native.h"
-#include "span_filter.h"
+#include <xonspan/span_filter.h>
 
 namespace {
 
@@ -22,11 +22,10 @@ int native_main(int argc, native_char* argv[])
         return 1;
     }
 
-    // Binary mode: every byte passes unchanged on every platform.
-    std::FILE* in = open_native(argv[1], NATIVE("rb"));
+    std::FILE* in = open_input(argv[1]);
     // Opening the input as the output would truncate it before a byte was read.
-    std::FILE* out = in && same_file(in, argv[2]) ? nullptr : open_native(argv[2], NATIVE("wb"));
-    if (!in || !out) {
+    std::FILE* out = in && same_file(in, argv[2]) ? nullptr : open_output(argv[2]);
+    if (!in || !out || !take_line(in)) {
         std::printf("Error opening files");
         return 1;
     }
@@ -36,7 +35,7 @@ int native_main(int argc, native_char* argv[])
     // descriptor, which is safe because nothing was read through the stream:
     // each read then takes what a pipe, FIFO or device has ready.
     std::setvbuf(out, nullptr, _IONBF, 0);
-    span_status status = extract_spans_fd(fileno(in), out);
+    span_status status = release_line(in, extract_spans_fd(fileno(in), out));
     std::fclose(in);
     // Some file systems (NFS, FUSE) report a failed write only at close.
     if (std::fclose(out) != 0 && status == SPANS_COPIED)

@@ -306,33 +306,84 @@ class Faults(Tool):
         self.assertIn((out, status), [(b"", -13), (WRITE_ERROR, 1)])
 
 
+def live_kinds():
+    """The live inputs a build can be given here: Windows only has serial ports."""
+    return ("pty",) if WINDOWS else ("fifo", "pipe", "pty")
+
+
+def flow_control(settings):
+    """What Windows can set of a line: XON/XOFF flow control on received bytes."""
+    return settings[0] & termios.IXON
+
+
 class LiveInput(Tool):
-    """Kept bytes reach the output as soon as they are read, while the input is still open."""
+    """Kept bytes reach the output as soon as they are read, while the input is still open.
 
-    def start(self, args, stdin=subprocess.DEVNULL):
+    A pseudo-terminal in the settings a new one has (canonical input, echo,
+    IXON, ICRNL, ISIG) stands in for a serial line; under Wine it is mapped
+    as a COM port."""
+
+    def start(self, args, stdin=subprocess.DEVNULL, terminal=None):
+        """Starts the tool, with `terminal` (a descriptor) as its controlling terminal if given."""
+        def own(fd):
+            os.setsid()
+            fcntl.ioctl(fd, termios.TIOCSCTTY, 0)
         return subprocess.Popen(EMULATOR + [EXE] + args, cwd=self.dir, stdin=stdin,
-                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                pass_fds=(terminal,) if terminal else (),
+                                preexec_fn=(lambda: own(terminal)) if terminal else None)
 
-    def output(self):
+    def output(self, name="out"):
         try:
-            with open(self.path("out"), "rb") as f:
+            with open(self.path(name), "rb") as f:
                 return f.read()
         except FileNotFoundError:
             return None
 
+    def com_port(self, tty):
+        """Maps a terminal as a free COM port of Wine's and returns its name."""
+        devices = os.path.join(os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")), "dosdevices")
+        if not os.path.isdir(devices):
+            self.run_tool([])  # makes the prefix
+        for n in range(100, 256):
+            link = os.path.join(devices, f"com{n}")
+            if not os.path.lexists(link):
+                os.symlink(tty, link)
+                self.addCleanup(os.remove, link)
+                return rf"\\.\COM{n}"
+        self.fail("no free COM port in " + devices)
+
+    def open_line(self):
+        """A pseudo-terminal: its two ends, its settings and the path the tool opens."""
+        master, slave = os.openpty()
+        self.addCleanup(os.close, slave)
+        tty = os.ttyname(slave)
+        return master, slave, termios.tcgetattr(slave), self.com_port(tty) if WINDOWS else tty
+
     def open_writer(self, kind):
         """Starts the tool on a live input; returns it and the input's write end."""
+        self.line = None
         if kind == "fifo":
             os.mkfifo(self.path("fifo"))
             # Read-write, so neither end waits for the other to open.
             fd = os.open(self.path("fifo"), os.O_RDWR)
             return self.start(["fifo", "out"]), fd
-        r, w = os.pipe()
-        tool = self.start(["/dev/stdin", "out"], stdin=r)
-        os.close(r)
-        return tool, w
+        if kind == "pipe":
+            r, w = os.pipe()
+            tool = self.start(["/dev/stdin", "out"], stdin=r)
+            os.close(r)
+            return tool, w
+        master, slave, before, path = self.open_line()
+        self.line = (slave, before)
+        tool = self.start([path, "out"], terminal=slave if kind == "own terminal" else None)
+        # Bytes sent before the tool has set the line up would meet its old settings.
+        self.assertTrue(wait_for(lambda: not flow_control(termios.tcgetattr(slave)) or tool.poll() is not None))
+        return tool, master
 
     def stop(self, tool, fd):
+        if WINDOWS and tool.poll() is None:
+            # Wine does not end a read of a port that hung up: Ctrl+C it.
+            tool.send_signal(signal.SIGINT)
         os.close(fd)
         try:
             return tool.communicate(timeout=60)[0]
@@ -341,45 +392,86 @@ class LiveInput(Tool):
                 tool.kill()
                 tool.wait()
 
-    @posix_only("needs a FIFO and /dev/stdin")
+    def check_line_restored(self):
+        if self.line:
+            slave, before = self.line
+            after = termios.tcgetattr(slave)
+            if WINDOWS:  # Wine sets a port's other flags its own way
+                self.assertEqual(flow_control(after), flow_control(before), "flow control restored")
+            else:
+                self.assertEqual(after, before, "the line's settings restored")
+
     def test_each_span_is_in_the_output_before_the_next_is_sent(self):
-        for kind in ("fifo", "pipe"):
+        every_byte = bytes(b for b in range(256) if b not in (0x11, 0x13))
+        pieces = ((b"junk" + XON + b"first" + XOFF + b"junk", b"first"),
+                  (b"\x03\x04\r\n\x1a" + XOFF + XON + b"^C ^D CR LF ^Z: \x03\x04\r\n\x1a" + XOFF,
+                   b"^C ^D CR LF ^Z: \x03\x04\r\n\x1a"),
+                  (XON + every_byte + XOFF, every_byte),
+                  (XON + b"second, open", b"second, open"))
+        for kind in live_kinds():
             with self.subTest(kind):
                 with tempfile.TemporaryDirectory() as d:
                     self.dir = d
                     tool, fd = self.open_writer(kind)
                     try:
                         sent = b""
-                        for piece, kept in ((b"junk" + XON + b"first" + XOFF + b"junk", b"first"),
-                                            (XON + b"second, open", b"second, open")):
+                        for piece, kept in pieces:
                             os.write(fd, piece)
                             sent += kept
                             self.assertTrue(wait_for(lambda: self.output() == sent),
                                             f"output {self.output()!r} while the input stays open")
                     finally:
+                        # Closing a pseudo-terminal's other end hangs it up: the end of its input.
                         stdout = self.stop(tool, fd)
-                    self.assertEqual((stdout, tool.returncode), (b"", 0))
+                    self.assertEqual(stdout, b"")
+                    if not WINDOWS:
+                        self.assertEqual(tool.returncode, 0)
                     self.check_files({"out": sent})
 
-    @posix_only("needs a FIFO and signals")
     def test_stopped_while_waiting_keeps_every_kept_byte_it_read(self):
-        data = b"x" + XON + b"a" * 50000 + XOFF + b"y" + XON + b"open span"
-        for sig in (signal.SIGTERM, signal.SIGINT):
-            with self.subTest(signal=sig.name):
+        data = b"x" + XON + b"a" * 3000 + XOFF + b"y" + XON + b"open span"
+        cases = [("fifo", signal.SIGTERM), ("fifo", signal.SIGINT),
+                 ("pty", signal.SIGTERM), ("pty", signal.SIGINT), ("pty", signal.SIGHUP),
+                 ("own terminal", signal.SIGINT)]  # Ctrl+C typed on the terminal it was started from
+        if WINDOWS:  # Wine delivers SIGINT to a program as the console's Ctrl+C
+            cases = [("pty", signal.SIGINT)]
+        for kind, sig in cases:
+            with self.subTest(kind=kind, signal=sig.name):
                 with tempfile.TemporaryDirectory() as d:
                     self.dir = d
-                    tool, fd = self.open_writer("fifo")
+                    tool, fd = self.open_writer(kind)
                     try:
                         os.write(fd, data)
-                        unread = lambda: fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0")
+                        queue = self.line[0] if self.line else fd
+                        unread = lambda: fcntl.ioctl(queue, termios.FIONREAD, b"\0\0\0\0")
                         self.assertTrue(wait_for(lambda: int.from_bytes(unread(), sys.byteorder) == 0))
-                        time.sleep(0.5)  # the tool now waits for more
-                        tool.send_signal(sig)
+                        self.assertTrue(wait_for(lambda: self.output() == b"a" * 3000 + b"open span"))
+                        if kind == "own terminal":
+                            os.write(fd, b"\x03")
+                        else:
+                            tool.send_signal(sig)
                         tool.wait(timeout=60)
+                        self.check_line_restored()
                     finally:
                         self.stop(tool, fd)
-                    self.assertEqual(tool.returncode, -sig)
-                    self.check_files({"out": b"a" * 50000 + b"open span"})
+                    if not WINDOWS:  # Wine ends the program as it ends a console program
+                        self.assertEqual(tool.returncode, -sig)
+                    self.check_files({"out": b"a" * 3000 + b"open span"})
+
+    @posix_only("Windows itself refuses a second open of a port")
+    def test_a_line_has_one_reader_at_a_time(self):
+        master, slave, before, path = self.open_line()
+        first = self.start([path, "out"])
+        try:
+            self.assertTrue(wait_for(lambda: not flow_control(termios.tcgetattr(slave))))
+            out, status = self.run_tool([path, "second"])
+            self.assertEqual((out, status), (OPEN_ERROR, 1))
+            self.check_files({"second": b""})
+            os.write(master, XON + b"all of it, to the first" + XOFF)
+            self.assertTrue(wait_for(lambda: self.output() == b"all of it, to the first"))
+        finally:
+            self.assertEqual(self.stop(first, master), b"")
+        self.assertEqual(first.returncode, 0)
 
 
 class LargeInput(Tool):
