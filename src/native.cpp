@@ -266,7 +266,7 @@ bool take_line(std::FILE* in)
 #endif
     // No line editing or echo. The terminal the tool was started from keeps
     // its signal characters, so that Ctrl+C still stops the run there.
-    bool own_terminal = tcgetsid(fd) == getsid(0);
+    bool own_terminal = tcgetpgrp(fd) != -1; // fails for any terminal but the tool's own
     raw.c_lflag &= ~tcflag_t(ICANON | ECHO | ECHONL | IEXTEN | (own_terminal ? 0 : ISIG));
     raw.c_cflag |= CREAD;
     // A read returns as soon as one byte is there.
