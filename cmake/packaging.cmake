@@ -9,9 +9,10 @@ set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 # The source package holds what the repository tracks: no build folder, no
-# output of the README's example, no repository metadata.
+# output of the README's example, no repository metadata. (Each backslash is
+# doubled twice: once for this file, once for CPackSourceConfig.cmake.)
 set(CPACK_SOURCE_GENERATOR TGZ)
-set(CPACK_SOURCE_IGNORE_FILES "^${PROJECT_SOURCE_DIR}/build/" "^${PROJECT_BINARY_DIR}/" "/\\.git/" "/payload\\.txt$")
+set(CPACK_SOURCE_IGNORE_FILES "^${PROJECT_SOURCE_DIR}/build/" "^${PROJECT_BINARY_DIR}/" "/\\\\.git/" "/payload\\\\.txt$")
 
 if(WIN32)
     set(CPACK_GENERATOR ZIP)
@@ -24,6 +25,12 @@ if(WIN32)
     set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
     set(CPACK_GENERATOR DEB)
+    # Cross-built packages are for the target's architecture, not this machine's.
+    if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
+        execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+                        OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE
+                        ERROR_QUIET)
+    endif()
     # Each package's description starts with its own synopsis line; a global
     # summary would be put in front of both.
     set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Runs the built executable as a user would: exact stdout, exit status, files.
 
-usage: cli_test.py EXECUTABLE [--emulator wine] [--fail-close-lib LIB] [--large]
+usage: cli_test.py EXECUTABLE [--emulator 'wine' | 'qemu-arm -L /usr/arm-linux-gnueabihf'] [--fail-close-lib LIB] [--large]
 """
 import argparse
 import fcntl
 import functools
 import os
+import shlex
 import shutil
 import signal
 import subprocess
@@ -98,7 +99,9 @@ class Tool(unittest.TestCase):
 
     def run_tool(self, args, argv0=None, stdin=subprocess.DEVNULL, env=None, timeout=120):
         cmd = EMULATOR + [EXE] + args
-        if argv0 is not None:
+        if argv0 is not None and EMULATOR and not WINDOWS:
+            cmd = EMULATOR + ["-0", argv0, EXE] + args  # qemu-user's way to set argument 0
+        elif argv0 is not None:
             cmd[len(EMULATOR)] = argv0
         # Files, not pipes: Wine's helper processes inherit the tool's standard
         # streams and would hold a pipe open for seconds after the tool ends.
@@ -108,7 +111,7 @@ class Tool(unittest.TestCase):
             out.seek(0)
             err.seek(0)
             stdout, stderr = out.read(), err.read()
-        self.assertEqual(stderr if not EMULATOR else b"", b"", "nothing goes to standard error")
+        self.assertEqual(b"" if WINDOWS and EMULATOR else stderr, b"", "nothing goes to standard error")
         return stdout, p.returncode
 
     def expect(self, args, stdout, status, before=None, after=None):
@@ -504,10 +507,10 @@ def main():
     ap.add_argument("--large", action="store_true", help="run only the tests on inputs past 4 GiB")
     args = ap.parse_args()
     EXE = os.path.abspath(args.exe)
-    EMULATOR = [args.emulator] if args.emulator else []
+    EMULATOR = shlex.split(args.emulator)
     WINDOWS = EXE.lower().endswith(".exe")
     FAIL_CLOSE_LIB = args.fail_close_lib and os.path.abspath(args.fail_close_lib)
-    if EMULATOR:
+    if WINDOWS and EMULATOR:
         os.environ.setdefault("WINEDEBUG", "-all")
         # Wine turns the byte arguments into UTF-16 by the locale's character set.
         os.environ["LC_ALL"] = "C.UTF-8"
