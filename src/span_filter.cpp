@@ -13,9 +13,9 @@
 
 namespace {
 
-// 128 KiB: large enough that a file is read at the speed of a copy. It comes
-// from the heap, since a thread's stack may be smaller than that; if it cannot
-// be had, a small block on the stack still gets every byte through.
+// 128 KiB: large enough that a file is read at the speed of a copy. It is
+// not put on the stack, which may be smaller than that on a thread; if it
+// cannot be had, a small block on the stack still gets every byte through.
 const std::size_t BLOCK = 128 * 1024;
 const std::size_t SMALL_BLOCK = 4 * 1024;
 

@@ -336,9 +336,9 @@ class LiveInput(Tool):
                                 pass_fds=(terminal,) if terminal else (),
                                 preexec_fn=(lambda: own(terminal)) if terminal else None)
 
-    def output(self, name="out"):
+    def output(self):
         try:
-            with open(self.path(name), "rb") as f:
+            with open(self.path("out"), "rb") as f:
                 return f.read()
         except FileNotFoundError:
             return None
