@@ -29,8 +29,8 @@ else()
     string(REPLACE "\n\n" "\n.\n" terms "${terms}")
     string(REPLACE "\n" "\n " XONSPAN_LICENSE_TERMS " ${terms}")
     set(debian ${PROJECT_BINARY_DIR}/debian)
-    configure_file(cmake/debian/copyright.in ${debian}/copyright @ONLY)
-    configure_file(cmake/debian/changelog.in ${debian}/changelog @ONLY)
+    configure_file(packaging/debian/copyright.in ${debian}/copyright @ONLY)
+    configure_file(packaging/debian/changelog.in ${debian}/changelog @ONLY)
     configure_file(man/xonspan.1 ${debian}/xonspan.1 COPYONLY)
 
     # Manual page and changelog compressed, reproducibly (no name, no time).
