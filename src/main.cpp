@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "native.h"
-#include <xonspan/span_filter.h>
+#include "span_filter.h"
 
 namespace {
 
@@ -22,10 +22,12 @@ int native_main(int argc, native_char* argv[])
         return 1;
     }
 
-    std::FILE* in = open_input(argv[1]);
-    // Opening the input as the output would truncate it before a byte was read.
-    std::FILE* out = in && same_file(in, argv[2]) ? nullptr : open_output(argv[2]);
-    if (!in || !out || !take_line(in)) {
+    bool held = false;
+    std::FILE* in = open_input(argv[1], &held);
+    // Opening the input as the output would truncate it before a byte was
+    // read; a line that another run holds may be writing that run's out_file.
+    std::FILE* out = held || (in && same_file(in, argv[2])) ? nullptr : open_output(argv[2]);
+    if (!in || !out || !take_line(in, argv[1])) {
         std::printf("Error opening files");
         return 1;
     }
@@ -35,7 +37,7 @@ int native_main(int argc, native_char* argv[])
     // descriptor, which is safe because nothing was read through the stream:
     // each read then takes what a pipe, FIFO or device has ready.
     std::setvbuf(out, nullptr, _IONBF, 0);
-    span_status status = release_line(in, extract_spans_fd(fileno(in), out));
+    span_status status = release_line(in, extract_spans_from(read_input, in, out));
     std::fclose(in);
     // Some file systems (NFS, FUSE) report a failed write only at close.
     if (std::fclose(out) != 0 && status == SPANS_COPIED)

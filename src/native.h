@@ -10,6 +10,7 @@
 
 #include <xonspan/span_filter.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -23,28 +24,35 @@ using native_char = char;
 #define native_main main
 #endif
 
-// Binary mode. A serial line that another reader holds does not open: the two
-// would split its bytes between them.
-std::FILE* open_input(const native_char* path);
+// Binary mode. A serial line that another reader holds does not open, since
+// the two would split its bytes between them: then `*held` is set.
+std::FILE* open_input(const native_char* path, bool* held);
 std::FILE* open_output(const native_char* path);
 
 // An argument as text for printf: on Windows in the ANSI code page, as the
 // narrow runtime would have shown it.
 std::string printable(const native_char* arg);
 
-// Whether `in` is a regular file that `out_path` names too, by any spelling or link.
+// Whether `in` and `out_path` name one file, FIFO or block device, by any
+// spelling or link: writing would then feed or overwrite what is being read.
 bool same_file(std::FILE* in, const native_char* out_path);
 
-// When `in` is a serial line or a terminal, sets it up for this run: raw
-// 8-bit bytes, none taken as flow control, line editing or a signal, and
-// each read returning what has arrived. Its own settings come back with
-// release_line, or when a signal or a console event ends the run. False if
+// Sets the input `path` up for this run. A serial line or a terminal gets
+// raw 8-bit bytes, none taken as flow control, line editing or a signal, and
+// its own settings back from release_line, however the run ends. False if
 // the line cannot be set up; any other input is left as it is.
-bool take_line(std::FILE* in);
+bool take_line(std::FILE* in, const native_char* path);
+
+// One read of the input (a span_reader): as soon as at least one byte has
+// arrived, all that has; 0 at the end of the input, or when the run is to
+// end (Ctrl+C, a signal), -1 on an error.
+std::ptrdiff_t read_input(void* in, unsigned char* buf, std::size_t n);
 
 // Puts the line's settings back, and returns how the run ended: a line that
 // hung up (an adapter unplugged, the other end closed) has reached the end of
-// its input. Call it straight after the filter returns.
+// its input. A run that Ctrl+C or a signal ended ends here, as it would have
+// without the tool's handling, now that every byte read is written. Call it
+// straight after the filter returns.
 span_status release_line(std::FILE* in, span_status status);
 
 #endif

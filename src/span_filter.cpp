@@ -53,8 +53,9 @@ span_status with_block(Run run)
 }
 
 // One read of at most `n` bytes: what is ready, 0 at end of input, -1 on error.
-std::ptrdiff_t read_some(int fd, unsigned char* buf, std::size_t n)
+std::ptrdiff_t read_some(void* source, unsigned char* buf, std::size_t n)
 {
+    int fd = *static_cast<int*>(source);
 #ifdef _WIN32
     return _read(fd, buf, static_cast<unsigned>(n));
 #else
@@ -85,9 +86,14 @@ span_status extract_spans(std::FILE* in, std::FILE* out)
 
 span_status extract_spans_fd(int in_fd, std::FILE* out)
 {
+    return extract_spans_from(read_some, &in_fd, out);
+}
+
+span_status extract_spans_from(span_reader read, void* source, std::FILE* out)
+{
     span_kernel scan = span_kernel_best();
     return with_block([&](unsigned char* block, std::size_t size) {
-        return extract_spans_fd_with(in_fd, out, scan, block, size);
+        return extract_spans_from_with(read, source, out, scan, block, size);
     });
 }
 
@@ -113,9 +119,15 @@ span_status extract_spans_with(std::FILE* in, std::FILE* out, span_kernel scan, 
 span_status extract_spans_fd_with(int in_fd, std::FILE* out, span_kernel scan, unsigned char* block,
                                   std::size_t size)
 {
+    return extract_spans_from_with(read_some, &in_fd, out, scan, block, size);
+}
+
+span_status extract_spans_from_with(span_reader read, void* source, std::FILE* out, span_kernel scan,
+                                    unsigned char* block, std::size_t size)
+{
     bool inside = false;
     for (;;) {
-        std::ptrdiff_t n = read_some(in_fd, block, size);
+        std::ptrdiff_t n = read(source, block, size);
         if (n <= 0)
             return n == 0 ? SPANS_COPIED : SPANS_READ_FAILED;
         if (!pass_on(block, static_cast<std::size_t>(n), out, scan, &inside))

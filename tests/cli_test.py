@@ -466,11 +466,15 @@ class LiveInput(Tool):
         first = self.start([path, "out"])
         try:
             self.assertTrue(wait_for(lambda: not flow_control(termios.tcgetattr(slave))))
-            out, status = self.run_tool([path, "second"])
-            self.assertEqual((out, status), (OPEN_ERROR, 1))
-            self.check_files({"second": b""})
+            os.write(master, XON + b"before, " + XOFF)
+            self.assertTrue(wait_for(lambda: self.output() == b"before, "))
+            # Refused, and the first run's out_file (or any other) left as it was.
+            for out_name in ("out", "second"):
+                out, status = self.run_tool([path, out_name])
+                self.assertEqual((out, status), (OPEN_ERROR, 1))
+            self.check_files({"second": ABSENT})
             os.write(master, XON + b"all of it, to the first" + XOFF)
-            self.assertTrue(wait_for(lambda: self.output() == b"all of it, to the first"))
+            self.assertTrue(wait_for(lambda: self.output() == b"before, all of it, to the first"), self.output())
         finally:
             self.assertEqual(self.stop(first, master), b"")
         self.assertEqual(first.returncode, 0)

@@ -1,0 +1,258 @@
+// Windows: paths stay UTF-16 from wmain to the open. A communications port
+// is set raw for the run; its reads return what has arrived, and Ctrl+C,
+// Ctrl+Break or closing the console cancels a pending read so that the run
+// ends through the same path as any other, its port given back once.
+#include "native.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+// Whether `path` names a device the way ports are named: COM3, or \\.\COM10
+// (the only way past COM9) and any other name in the device namespace.
+bool device_name(const wchar_t* path)
+{
+    if (std::wcsncmp(path, L"\\\\.\\", 4) == 0)
+        return true;
+    if (_wcsnicmp(path, L"COM", 3) != 0 || !path[3])
+        return false;
+    for (const wchar_t* p = path + 3; *p; ++p)
+        if (*p < L'0' || *p > L'9')
+            return false;
+    return true;
+}
+
+// A communications port opens for overlapped reads, so that Ctrl+C can end a
+// read that waits on a quiet line: a synchronous read holds up every other
+// call on the port, and Wine cannot cancel one. Null with `*held` unset if
+// `path` names no port.
+std::FILE* open_port(const wchar_t* path, bool* held)
+{
+    if (!device_name(path))
+        return nullptr;
+    HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        // Windows lets one program at a time open a port.
+        *held = GetLastError() == ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    DCB state{};
+    state.DCBlength = sizeof state;
+    int fd = GetCommState(h, &state) ? _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY) : -1;
+    if (fd < 0) {
+        CloseHandle(h); // a device, but no port (NUL, CON)
+        return nullptr;
+    }
+    std::FILE* in = _fdopen(fd, "rb");
+    if (!in)
+        _close(fd);
+    return in;
+}
+
+} // namespace
+
+std::FILE* open_input(const wchar_t* path, bool* held)
+{
+    *held = false;
+    std::FILE* in = open_port(path, held);
+    return in || *held ? in : _wfopen(path, L"rb");
+}
+
+std::FILE* open_output(const wchar_t* path)
+{
+    return _wfopen(path, L"wb");
+}
+
+std::string printable(const wchar_t* arg)
+{
+    int size = WideCharToMultiByte(CP_ACP, 0, arg, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0)
+        return {};
+    std::string text(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, arg, -1, &text[0], size, nullptr, nullptr);
+    text.pop_back(); // the terminating NUL
+    return text;
+}
+
+namespace {
+
+// Two names of one file agree on its creation time, which is cheap to read;
+// the volume serial number and file ID that decide cost far more, so they are
+// read only when the creation times match. File IDs are 128 bits on ReFS;
+// before Windows 8 only the 64-bit file index can be had.
+bool same_open_file(HANDLE a, HANDLE b)
+{
+    FILE_BASIC_INFO x, y;
+    if (!GetFileInformationByHandleEx(a, FileBasicInfo, &x, sizeof x) ||
+        !GetFileInformationByHandleEx(b, FileBasicInfo, &y, sizeof y) ||
+        x.CreationTime.QuadPart != y.CreationTime.QuadPart)
+        return false;
+    FILE_ID_INFO p, q;
+    if (GetFileInformationByHandleEx(a, FileIdInfo, &p, sizeof p) &&
+        GetFileInformationByHandleEx(b, FileIdInfo, &q, sizeof q))
+        return p.VolumeSerialNumber == q.VolumeSerialNumber &&
+               std::memcmp(&p.FileId, &q.FileId, sizeof p.FileId) == 0;
+    BY_HANDLE_FILE_INFORMATION r, t;
+    return GetFileInformationByHandle(a, &r) && GetFileInformationByHandle(b, &t) &&
+           r.dwVolumeSerialNumber == t.dwVolumeSerialNumber && r.nFileIndexHigh == t.nFileIndexHigh &&
+           r.nFileIndexLow == t.nFileIndexLow;
+}
+
+HANDLE handle_of(std::FILE* f)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+}
+
+// Any interval time-out but none (0) and "return at once" (MAXDWORD).
+const DWORD INTERVAL_MS = 20;
+
+enum run_state : LONG { RUNNING, STOPPING, FINISHED };
+
+// The port and its own settings. The console handler reaches only `run`,
+// and `stop`, never the port: the reading thread gives the port
+// back, once, from release_line.
+struct held_port {
+    HANDLE handle;
+    DCB state;
+    COMMTIMEOUTS timeouts;
+    HANDLE arrived;    // an overlapped read has completed
+    volatile LONG run; // a run_state
+    HANDLE stop;       // set by Ctrl+C: the pending read is cancelled
+};
+held_port port = {INVALID_HANDLE_VALUE, {}, {}, nullptr, RUNNING, nullptr};
+
+void restore_port()
+{
+    SetCommState(port.handle, &port.state);
+    SetCommTimeouts(port.handle, &port.timeouts);
+}
+
+// Waiting: no total time-out, so a one-byte read waits for its byte without
+// limit and without waking. The interval time-out counts only from a first
+// byte and changes nothing then, but Wine serves only a read that has one as
+// a request that CancelIo ends. Draining: a read returns at once with what
+// has arrived, even nothing.
+bool set_timeouts(bool draining)
+{
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = draining ? MAXDWORD : INTERVAL_MS;
+    return SetCommTimeouts(port.handle, &t) != 0;
+}
+
+// One overlapped read: its bytes, or -1. A read done at once counts its
+// bytes there; one that waits ends with its bytes or with Ctrl+C, which
+// cancels it, keeping what it had taken.
+std::ptrdiff_t read_port(unsigned char* buf, DWORD n)
+{
+    OVERLAPPED request{};
+    request.hEvent = port.arrived;
+    DWORD got = 0;
+    if (!ReadFile(port.handle, buf, n, &got, &request)) {
+        if (GetLastError() != ERROR_IO_PENDING)
+            return -1;
+        HANDLE wake[] = {port.arrived, port.stop};
+        if (WaitForMultipleObjects(2, wake, FALSE, INFINITE) != WAIT_OBJECT_0)
+            CancelIo(port.handle);
+        if (!GetOverlappedResult(port.handle, &request, &got, TRUE) && GetLastError() != ERROR_OPERATION_ABORTED)
+            return -1;
+    }
+    return got;
+}
+
+// Ctrl+C, Ctrl+Break, the console closed: the reading thread cancels its
+// read, writes what it read, gives the port back and ends the process.
+BOOL WINAPI on_console_event(DWORD)
+{
+    if (InterlockedCompareExchange(&port.run, STOPPING, RUNNING) == RUNNING) {
+        SetEvent(port.stop);
+        Sleep(INFINITE); // release_line ends the process
+    }
+    return FALSE;
+}
+
+} // namespace
+
+bool same_file(std::FILE* in, const wchar_t* out_path)
+{
+    HANDLE file = handle_of(in);
+    if (GetFileType(file) != FILE_TYPE_DISK)
+        return false;
+    // Opened for no access at all: only to learn which file the path names.
+    HANDLE other = CreateFileW(out_path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (other == INVALID_HANDLE_VALUE)
+        return false;
+    bool same = same_open_file(file, other);
+    CloseHandle(other);
+    return same;
+}
+
+bool take_line(std::FILE* in, const wchar_t*)
+{
+    HANDLE h = handle_of(in);
+    DCB state{};
+    state.DCBlength = sizeof state;
+    COMMTIMEOUTS timeouts;
+    if (GetFileType(h) != FILE_TYPE_CHAR || !GetCommState(h, &state) || !GetCommTimeouts(h, &timeouts))
+        return true;
+    port.handle = h;
+    port.state = state;
+    port.timeouts = timeouts;
+    port.arrived = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    port.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!port.arrived || !port.stop)
+        return false;
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+
+    // Received XON and XOFF are data, not flow control; NUL bytes and bytes
+    // with errors pass as they came, and an error does not stop the reads.
+    // Speed, byte size, parity, stop bits and handshake lines stay as set.
+    DCB raw = state;
+    raw.fBinary = TRUE;
+    raw.fOutX = FALSE;
+    raw.fNull = FALSE;
+    raw.fErrorChar = FALSE;
+    raw.fAbortOnError = FALSE;
+    if (SetCommState(h, &raw) && set_timeouts(false))
+        return true;
+    restore_port();
+    return false;
+}
+
+std::ptrdiff_t read_input(void* source, unsigned char* buf, std::size_t n)
+{
+    std::FILE* in = static_cast<std::FILE*>(source);
+    if (handle_of(in) != port.handle)
+        return _read(_fileno(in), buf, static_cast<unsigned>(n));
+    // Wait for one byte, then take all that has arrived with it.
+    std::ptrdiff_t got = 0;
+    while (got == 0 && port.run == RUNNING)
+        got = read_port(buf, 1);
+    if (got <= 0 || n == 1)
+        return got; // 0: Ctrl+C, the end of this run's input
+    std::ptrdiff_t more = set_timeouts(true) ? read_port(buf + 1, static_cast<DWORD>(n - 1)) : -1;
+    if (!set_timeouts(false) || more < 0)
+        return -1;
+    return 1 + more;
+}
+
+span_status release_line(std::FILE* in, span_status status)
+{
+    if (port.handle != handle_of(in))
+        return status;
+    restore_port();
+    // Every byte read is written and the port is back: a run that Ctrl+C
+    // stopped ends as the default handler ends a console program.
+    if (InterlockedCompareExchange(&port.run, FINISHED, RUNNING) == STOPPING)
+        ExitProcess(STATUS_CONTROL_C_EXIT);
+    SetConsoleCtrlHandler(on_console_event, FALSE);
+    // A port fails its reads once it is gone (a USB adapter unplugged).
+    return status == SPANS_READ_FAILED ? SPANS_COPIED : status;
+}
