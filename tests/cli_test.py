@@ -314,6 +314,11 @@ def live_kinds():
     return ("pty",) if WINDOWS else ("fifo", "pipe", "pty")
 
 
+def exclusive(fd):
+    """Whether a terminal refuses other opens (TIOCEXCL); Linux's TIOCGEXCL tells."""
+    return int.from_bytes(fcntl.ioctl(fd, 0x80045440, b"\0\0\0\0"), sys.byteorder) != 0
+
+
 def flow_control(settings):
     """What Windows can set of a line: XON/XOFF flow control on received bytes."""
     return settings[0] & termios.IXON
@@ -326,15 +331,18 @@ class LiveInput(Tool):
     IXON, ICRNL, ISIG) stands in for a serial line; under Wine it is mapped
     as a COM port."""
 
-    def start(self, args, stdin=subprocess.DEVNULL, terminal=None):
-        """Starts the tool, with `terminal` (a descriptor) as its controlling terminal if given."""
-        def own(fd):
+    def start(self, args, stdin=subprocess.DEVNULL, terminal=None, setup=None):
+        """Starts the tool, with `terminal` (a descriptor) as its controlling terminal if
+        given, else in a session of its own with none, after `setup()` if given."""
+        def prepare():
             os.setsid()
-            fcntl.ioctl(fd, termios.TIOCSCTTY, 0)
+            if terminal:
+                fcntl.ioctl(terminal, termios.TIOCSCTTY, 0)
+            if setup:
+                setup()
         return subprocess.Popen(EMULATOR + [EXE] + args, cwd=self.dir, stdin=stdin,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                pass_fds=(terminal,) if terminal else (),
-                                preexec_fn=(lambda: own(terminal)) if terminal else None)
+                                pass_fds=(terminal,) if terminal else (), preexec_fn=prepare)
 
     def output(self):
         try:
@@ -362,7 +370,7 @@ class LiveInput(Tool):
         tty = os.ttyname(slave)
         return master, slave, termios.tcgetattr(slave), self.com_port(tty) if WINDOWS else tty
 
-    def open_writer(self, kind):
+    def open_writer(self, kind, out="out", setup=None):
         """Starts the tool on a live input; returns it and the input's write end."""
         self.line = None
         if kind == "fifo":
@@ -377,7 +385,7 @@ class LiveInput(Tool):
             return tool, w
         master, slave, before, path = self.open_line()
         self.line = (slave, before)
-        tool = self.start([path, "out"], terminal=slave if kind == "own terminal" else None)
+        tool = self.start([path, out], terminal=slave if kind == "own terminal" else None, setup=setup)
         # Bytes sent before the tool has set the line up would meet its old settings.
         self.assertTrue(wait_for(lambda: not flow_control(termios.tcgetattr(slave)) or tool.poll() is not None))
         return tool, master
@@ -402,6 +410,7 @@ class LiveInput(Tool):
                 self.assertEqual(flow_control(after), flow_control(before), "flow control restored")
             else:
                 self.assertEqual(after, before, "the line's settings restored")
+                self.assertFalse(exclusive(slave), "exclusive mode off")
 
     def test_each_span_is_in_the_output_before_the_next_is_sent(self):
         every_byte = bytes(b for b in range(256) if b not in (0x11, 0x13))
@@ -432,8 +441,9 @@ class LiveInput(Tool):
 
     def test_stopped_while_waiting_keeps_every_kept_byte_it_read(self):
         data = b"x" + XON + b"a" * 3000 + XOFF + b"y" + XON + b"open span"
-        cases = [("fifo", signal.SIGTERM), ("fifo", signal.SIGINT),
+        cases = [("fifo", signal.SIGTERM), ("fifo", signal.SIGINT), ("fifo", signal.SIGUSR1),
                  ("pty", signal.SIGTERM), ("pty", signal.SIGINT), ("pty", signal.SIGHUP),
+                 ("pty", signal.SIGUSR1), ("pty", signal.SIGALRM), ("pty", signal.SIGXCPU),
                  ("own terminal", signal.SIGINT)]  # Ctrl+C typed on the terminal it was started from
         if WINDOWS:  # Wine delivers SIGINT to a program as the console's Ctrl+C
             cases = [("pty", signal.SIGINT)]
@@ -459,6 +469,111 @@ class LiveInput(Tool):
                     if not WINDOWS:  # Wine ends the program as it ends a console program
                         self.assertEqual(tool.returncode, -sig)
                     self.check_files({"out": b"a" * 3000 + b"open span"})
+
+    @posix_only("needs POSIX signals, resource limits and hang-ups")
+    def test_every_other_way_out_gives_the_line_back(self):
+        cases = [
+            # what, out_file, what is sent, how it ends, stdout, status, out_file after
+            ("write error", "/dev/full", XON + b"x", None, None, WRITE_ERROR, 1, None),
+            ("file-size limit", "out", XON + b"x" * 5000, None,
+             lambda: __import__("resource").setrlimit(__import__("resource").RLIMIT_FSIZE, (1000, 1000)),
+             b"", -signal.SIGXFSZ, b"x" * 1000),
+            ("SIGHUP ignored, then the hang-up", "out", XON + b"before",
+             lambda tool, master, slave: (tool.send_signal(signal.SIGHUP), time.sleep(0.3),
+                                          os.write(master, b", after")),
+             lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN), b"", 0, b"before, after"),
+        ]
+        for what, out_name, sent, action, setup, stdout, status, kept in cases:
+            with self.subTest(what):
+                with tempfile.TemporaryDirectory() as d:
+                    self.dir = d
+                    tool, master = self.open_writer("pty", out=out_name, setup=setup)
+                    slave, before = self.line
+                    try:
+                        os.write(master, sent)
+                        if action:
+                            self.assertTrue(wait_for(lambda: self.output() == sent[1:]), self.output())
+                            action(tool, master, slave)
+                        if kept is not None:
+                            self.assertTrue(wait_for(lambda: self.output() == kept or tool.poll() is not None))
+                        if status != 0:  # the run ends by itself
+                            tool.wait(timeout=60)
+                        if tool.poll() is None:
+                            os.close(master)  # the hang-up: the end of the input, and of the line
+                            master = None
+                        tool.wait(timeout=60)
+                        if master is not None:
+                            self.check_line_restored()
+                        got = tool.stdout.read()
+                    finally:
+                        if master is not None:
+                            os.close(master)
+                        if tool.poll() is None:
+                            tool.kill()
+                        tool.wait()
+                    self.assertEqual((got, tool.returncode), (stdout, status))
+                    if kept is not None:
+                        self.check_files({"out": kept})
+
+    @posix_only("needs a FIFO and, as root, a block device")
+    def test_a_fifo_or_block_device_named_twice_is_refused(self):
+        os.mkfifo(self.path("fifo"))
+        writer = os.open(self.path("fifo"), os.O_RDWR)  # so that the tool's open does not wait
+        self.addCleanup(os.close, writer)
+        os.write(writer, XON + b"not to be read" + XOFF)
+        cases = [("FIFO", "fifo", "fifo"), ("FIFO by another name", "fifo", "./fifo")]
+        if os.geteuid() == 0 and os.path.exists("/dev/loop0"):
+            # Two nodes of one block device; with no file behind it, it reads as empty.
+            for name in ("loop", "loop-too"):
+                os.mknod(self.path(name), 0o600 | __import__("stat").S_IFBLK, os.stat("/dev/loop0").st_rdev)
+            cases.append(("block device, two nodes", "loop", "loop-too"))
+        for what, in_name, out_name in cases:
+            with self.subTest(what):
+                out, status = self.run_tool([in_name, out_name], timeout=30)
+                self.assertEqual((out, status), (OPEN_ERROR, 1))
+        self.assertEqual(os.read(writer, 100), XON + b"not to be read" + XOFF, "nothing read")
+
+    @posix_only("needs a shell with job control")
+    def test_stopped_and_continued_on_its_own_terminal(self):
+        master, slave = os.openpty()
+        self.addCleanup(os.close, slave)
+
+        def own_terminal():
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+        shell = subprocess.Popen(["bash", "--norc", "--noprofile", "-i"], cwd=self.dir, stdin=slave, stdout=slave,
+                                 stderr=slave, preexec_fn=own_terminal, env=dict(os.environ, PS1="$ "))
+        shown = []
+
+        def screen():
+            try:
+                while True:
+                    shown.append(os.read(master, 4096))
+            except OSError:
+                pass
+        threading.Thread(target=screen, daemon=True).start()
+        holds = lambda want: wait_for(lambda: exclusive(slave) == want, 30)
+        try:
+            self.assertTrue(wait_for(lambda: b"$ " in b"".join(shown), 30))
+            os.write(master, shlex.join(EMULATOR + [EXE, "/dev/tty", "out"]).encode() + b"\r")
+            self.assertTrue(holds(True))
+            os.write(master, XON + b"a\r")
+            self.assertTrue(wait_for(lambda: self.output() == b"a\r"), self.output())
+            os.write(master, b"\x1a")  # Ctrl+Z: stopped, the terminal given back
+            self.assertTrue(holds(False))
+            os.write(master, b"fg\r")
+            self.assertTrue(holds(True))
+            os.write(master, XON + b"b\rc\x7f" + XOFF)
+            self.assertTrue(wait_for(lambda: self.output() == b"a\rb\rc\x7f"), self.output())
+            os.write(master, b"\x03")
+            self.assertTrue(holds(False))
+            os.write(master, b"exit 0\r")
+            self.assertEqual(shell.wait(timeout=30), 0)
+        finally:
+            os.close(master)
+            if shell.poll() is None:
+                shell.kill()
+                shell.wait()
 
     @posix_only("Windows itself refuses a second open of a port")
     def test_a_line_has_one_reader_at_a_time(self):
