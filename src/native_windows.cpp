@@ -9,6 +9,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 
@@ -110,7 +111,11 @@ HANDLE handle_of(std::FILE* f)
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
 }
 
-// Any interval time-out but none (0) and "return at once" (MAXDWORD).
+// A read waits for its bytes with no total time-out, so that a quiet line
+// costs nothing. The interval time-out counts only from a first byte and so
+// changes nothing for the reads made here, but Wine serves only a read that
+// has one as a request that CancelIo ends. Any value but none (0) and
+// "return at once" (MAXDWORD) will do.
 const DWORD INTERVAL_MS = 20;
 
 enum run_state : LONG { RUNNING, STOPPING, FINISHED };
@@ -132,18 +137,6 @@ void restore_port()
 {
     SetCommState(port.handle, &port.state);
     SetCommTimeouts(port.handle, &port.timeouts);
-}
-
-// Waiting: no total time-out, so a one-byte read waits for its byte without
-// limit and without waking. The interval time-out counts only from a first
-// byte and changes nothing then, but Wine serves only a read that has one as
-// a request that CancelIo ends. Draining: a read returns at once with what
-// has arrived, even nothing.
-bool set_timeouts(bool draining)
-{
-    COMMTIMEOUTS t{};
-    t.ReadIntervalTimeout = draining ? MAXDWORD : INTERVAL_MS;
-    return SetCommTimeouts(port.handle, &t) != 0;
 }
 
 // One overlapped read: its bytes, or -1. A read done at once counts its
@@ -220,7 +213,9 @@ bool take_line(std::FILE* in, const wchar_t*)
     raw.fNull = FALSE;
     raw.fErrorChar = FALSE;
     raw.fAbortOnError = FALSE;
-    if (SetCommState(h, &raw) && set_timeouts(false))
+    COMMTIMEOUTS wait{};
+    wait.ReadIntervalTimeout = INTERVAL_MS;
+    if (SetCommState(h, &raw) && SetCommTimeouts(h, &wait))
         return true;
     restore_port();
     return false;
@@ -231,16 +226,18 @@ std::ptrdiff_t read_input(void* source, unsigned char* buf, std::size_t n)
     std::FILE* in = static_cast<std::FILE*>(source);
     if (handle_of(in) != port.handle)
         return _read(_fileno(in), buf, static_cast<unsigned>(n));
-    // Wait for one byte, then take all that has arrived with it.
+    // Wait for one byte, then take all that has arrived with it: those
+    // bytes are there, so a read of that many returns at once.
     std::ptrdiff_t got = 0;
     while (got == 0 && port.run == RUNNING)
         got = read_port(buf, 1);
-    if (got <= 0 || n == 1)
+    DWORD errors;
+    COMSTAT queue;
+    if (got <= 0 || !ClearCommError(port.handle, &errors, &queue) || queue.cbInQue == 0)
         return got; // 0: Ctrl+C, the end of this run's input
-    std::ptrdiff_t more = set_timeouts(true) ? read_port(buf + 1, static_cast<DWORD>(n - 1)) : -1;
-    if (!set_timeouts(false) || more < 0)
-        return -1;
-    return 1 + more;
+    DWORD more = static_cast<DWORD>(std::min<std::size_t>(queue.cbInQue, n - 1));
+    std::ptrdiff_t rest = more ? read_port(buf + 1, more) : 0;
+    return rest < 0 ? -1 : 1 + rest;
 }
 
 span_status release_line(std::FILE* in, span_status status)

@@ -1,0 +1,117 @@
+// Linked into a test build of the tool with the linker's --wrap: its input's
+// reads, its output's writes or its output's close fail on cue, as a failing
+// disk, a full volume or a network file system would, on every platform.
+// XONSPAN_TEST_FAULT says which:
+//   read:N   the input gives N bytes, then its next read fails
+//   write:N  the output takes N bytes, then its writes fail
+//   close    closing the output fails (the second fclose)
+//   held     a port's open is refused: another program holds it (Windows)
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <sys/types.h>
+#endif
+
+namespace {
+
+// How many bytes the fault named `kind` lets through; -1 if it is not the one asked for.
+long long allowance(const char* kind)
+{
+    const char* fault = std::getenv("XONSPAN_TEST_FAULT");
+    std::size_t n = std::strlen(kind);
+    if (!fault || std::strncmp(fault, kind, n) != 0)
+        return -1;
+    return fault[n] == ':' ? std::atoll(fault + n + 1) : 0;
+}
+
+long long bytes_read = 0;
+long long bytes_written = 0;
+int closes = 0;
+
+// Trims a read or write of `want` bytes to what the fault allows: -1 if none is left.
+long long allowed(const char* kind, long long done, long long want)
+{
+    long long limit = allowance(kind);
+    if (limit < 0)
+        return want;
+    return done >= limit ? -1 : std::min(want, limit - done);
+}
+
+} // namespace
+
+extern "C" {
+
+std::size_t __real_fwrite(const void* buf, std::size_t size, std::size_t count, std::FILE* f);
+std::size_t __wrap_fwrite(const void* buf, std::size_t size, std::size_t count, std::FILE* f)
+{
+    long long n = allowed("write", bytes_written, static_cast<long long>(size * count));
+    std::size_t wrote = n > 0 ? __real_fwrite(buf, 1, static_cast<std::size_t>(n), f) : 0;
+    bytes_written += static_cast<long long>(wrote);
+    if (wrote < size * count)
+        errno = ENOSPC;
+    return size ? wrote / size : 0;
+}
+
+int __real_fclose(std::FILE* f);
+int __wrap_fclose(std::FILE* f)
+{
+    int status = __real_fclose(f);
+    if (++closes == 2 && allowance("close") == 0) {
+        errno = EIO;
+        return EOF;
+    }
+    return status;
+}
+
+#ifdef _WIN32
+// Called through their import pointers, so the pointers are what is wrapped.
+using read_fn = int (*)(int, void*, unsigned);
+extern read_fn __real___imp__read;
+int failing_read(int fd, void* buf, unsigned n)
+{
+    long long allow = allowed("read", bytes_read, n);
+    if (allow < 0) {
+        errno = EIO;
+        return -1;
+    }
+    int got = __real___imp__read(fd, buf, static_cast<unsigned>(allow));
+    bytes_read += got > 0 ? got : 0;
+    return got;
+}
+read_fn __wrap___imp__read = failing_read;
+
+using create_file_fn = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+extern create_file_fn __real___imp_CreateFileW;
+HANDLE WINAPI held_port(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD how,
+                        DWORD flags, HANDLE model)
+{
+    if (allowance("held") == 0 && (std::wcsncmp(path, L"\\\\.\\", 4) == 0 || _wcsnicmp(path, L"COM", 3) == 0)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return __real___imp_CreateFileW(path, access, share, security, how, flags, model);
+}
+create_file_fn __wrap___imp_CreateFileW = held_port;
+#else
+ssize_t __real_read(int fd, void* buf, std::size_t n);
+ssize_t __wrap_read(int fd, void* buf, std::size_t n)
+{
+    long long allow = allowed("read", bytes_read, static_cast<long long>(n));
+    if (allow < 0) {
+        errno = EIO;
+        return -1;
+    }
+    ssize_t got = __real_read(fd, buf, static_cast<std::size_t>(allow));
+    bytes_read += got > 0 ? got : 0;
+    return got;
+}
+#endif
+}
