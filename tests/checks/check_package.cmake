@@ -1,6 +1,7 @@
 # cmake -DBUILD_DIR=... -DGENERATOR=DEB|ZIP [-DMAN_PAGE=... -DGROFF=... -DLINTIAN=...] -P check_package.cmake
 # The manual page renders without a warning, `cmake --install` lays out the
-# files, CPack packs them, and lintian finds nothing wrong with a .deb.
+# files, CPack packs them, and lintian finds nothing wrong with a .deb; the
+# Windows zip holds its manual as plain text.
 if(GENERATOR STREQUAL "DEB")
     set(installed bin/xonspan share/man/man1/xonspan.1.gz share/doc/xonspan/copyright
         share/doc/xonspan/changelog.gz include/xonspan/span_filter.h share/doc/libxonspan-dev/copyright)
@@ -9,8 +10,8 @@ if(GENERATOR STREQUAL "DEB")
                  "libxonspan-dev:./usr/include/xonspan/span_filter.h,libxonspan.a,xonspan-config.cmake,xonspan-config-version.cmake,xonspan-targets.cmake,xonspan.pc,./usr/share/doc/libxonspan-dev/copyright")
     set(list_command dpkg-deb --contents)
 else()
-    set(installed xonspan.exe README.md LICENSE.txt)
-    set(packages "xonspan:xonspan.exe,README.md,LICENSE.txt")
+    set(installed xonspan.exe README.txt LICENSE.txt)
+    set(packages "xonspan:xonspan.exe,README.txt,LICENSE.txt")
     set(list_command ${CMAKE_COMMAND} -E tar tf)
 endif()
 
@@ -31,6 +32,21 @@ foreach(file IN LISTS installed)
         message(FATAL_ERROR "cmake --install did not install ${file}")
     endif()
 endforeach()
+# The Windows manual: plain text with CR LF line ends, saying how to run a capture.
+if(GENERATOR STREQUAL "ZIP")
+    file(READ ${prefix}/README.txt readme)
+    # file(READ) drops CRs: count them in the bytes.
+    file(READ ${prefix}/README.txt bytes HEX)
+    string(REGEX REPLACE "(..)" " \\1" bytes "${bytes}")
+    string(REGEX MATCHALL " 0d 0a" crlf "${bytes}")
+    string(REGEX MATCHALL " 0a" lf "${bytes}")
+    list(LENGTH crlf crlf)
+    list(LENGTH lf lf)
+    if(NOT crlf EQUAL lf OR NOT readme MATCHES "mode COM3 BAUD=" OR NOT readme MATCHES "Error opening files"
+       OR readme MATCHES "```|<!--")
+        message(FATAL_ERROR "README.txt is not the Windows manual in plain text with CR LF:\n${readme}")
+    endif()
+endif()
 
 set(pack_dir ${BUILD_DIR}/package-check)
 file(REMOVE_RECURSE ${pack_dir})
