@@ -51,6 +51,9 @@ volatile std::sig_atomic_t pending = 0;
 // while a read waits: they are blocked at all other times but writes.
 sigset_t started_mask;
 sigset_t handled;
+// Whether a read of the input may wait without end (not a regular file or a
+// block device, whose reads always return soon).
+bool input_waits = true;
 
 const int FAULTS[] = {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS};
 // Their default action is to stop, to continue or nothing; SIGKILL and
@@ -234,6 +237,8 @@ bool take_line(std::FILE* in, const char* path)
 {
     sigprocmask(SIG_SETMASK, nullptr, &started_mask);
     int fd = fileno(in);
+    struct stat st;
+    input_waits = fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
     termios settings;
     bool terminal = tcgetattr(fd, &settings) == 0;
     if (terminal)
@@ -249,6 +254,16 @@ bool take_line(std::FILE* in, const char* path)
 std::ptrdiff_t read_input(void* source, unsigned char* buf, std::size_t n)
 {
     int fd = fileno(static_cast<std::FILE*>(source));
+    if (!input_waits) {
+        // A file's read returns soon: a signal is seen at the next one.
+        if (pending)
+            return 0;
+        ssize_t got;
+        do
+            got = read(fd, buf, n);
+        while (got < 0 && errno == EINTR && !pending);
+        return pending ? 0 : got;
+    }
     // Signals wait while the input is checked and read, and come only while
     // the read waits, so none is missed between the check and the wait.
     sigprocmask(SIG_BLOCK, &handled, nullptr);
