@@ -16,11 +16,12 @@
 namespace {
 
 // Whether `path` names a device the way ports are named: COM3, or \\.\COM10
-// (the only way past COM9) and any other name in the device namespace.
+// (the only way past COM9) and any other plain name in the device namespace;
+// not \\.\pipe\name, whose server would see a client come and go.
 bool device_name(const wchar_t* path)
 {
     if (std::wcsncmp(path, L"\\\\.\\", 4) == 0)
-        return true;
+        return path[4] && !std::wcspbrk(path + 4, L"\\/");
     if (_wcsnicmp(path, L"COM", 3) != 0 || !path[3])
         return false;
     for (const wchar_t* p = path + 3; *p; ++p)
