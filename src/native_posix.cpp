@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 
@@ -60,12 +61,10 @@ const int FAULTS[] = {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS}
 // SIGSTOP cannot be caught.
 const int NOT_FATAL[] = {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGCHLD, SIGURG, SIGWINCH};
 
-bool one_of(int sig, const int* list, std::size_t n)
+template <std::size_t N>
+bool one_of(int sig, const int (&list)[N])
 {
-    for (std::size_t i = 0; i < n; ++i)
-        if (list[i] == sig)
-            return true;
-    return false;
+    return std::find(list, list + N, sig) != list + N;
 }
 
 // Takes the line for the run from its settings now: raw 8-bit bytes, none
@@ -168,9 +167,9 @@ void handle_signals(bool holding_line)
 {
     sigemptyset(&handled);
     for (int sig = 1; sig <= SIGRTMAX; ++sig) {
-        if (one_of(sig, NOT_FATAL, sizeof NOT_FATAL / sizeof *NOT_FATAL) || caller_ignores(sig))
+        if (one_of(sig, NOT_FATAL) || caller_ignores(sig))
             continue;
-        if (one_of(sig, FAULTS, sizeof FAULTS / sizeof *FAULTS)) {
+        if (one_of(sig, FAULTS)) {
             if (holding_line)
                 set_action(sig, restore_and_reraise, SA_RESETHAND);
             continue;
@@ -262,7 +261,7 @@ std::ptrdiff_t read_input(void* source, unsigned char* buf, std::size_t n)
         do
             got = read(fd, buf, n);
         while (got < 0 && errno == EINTR && !pending);
-        return pending ? 0 : got;
+        return got < 0 && pending ? 0 : got;
     }
     // Signals wait while the input is checked and read, and come only while
     // the read waits, so none is missed between the check and the wait.
@@ -295,15 +294,11 @@ span_status release_line(std::FILE* in, span_status status)
         restore_line();
         line.fd = -1;
     }
-    int sig = pending;
-    if (sig) {
-        // Every byte read is written: the run now ends as the signal would have ended it.
-        set_action(sig, SIG_DFL, 0);
-        sigset_t only;
-        sigemptyset(&only);
-        sigaddset(&only, sig);
-        raise(sig);
-        sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    if (pending) {
+        // Every byte read is written: the run now ends as the signal would
+        // have ended it, once the mask it came through is back.
+        set_action(pending, SIG_DFL, 0);
+        raise(pending);
     }
     sigprocmask(SIG_SETMASK, &started_mask, nullptr);
     return status;
