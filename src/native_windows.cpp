@@ -121,11 +121,11 @@ const DWORD INTERVAL_MS = 20;
 
 enum run_state : LONG { RUNNING, STOPPING, FINISHED };
 
-// The port and its own settings. The console handler reaches only `run`,
-// and `stop`, never the port: the reading thread gives the port
-// back, once, from release_line.
+// The port and its own settings. The console handler reaches only `run` and
+// `stop`, never the port: the reading thread gives the port back, once, from
+// release_line.
 struct held_port {
-    HANDLE handle;
+    HANDLE handle; // INVALID_HANDLE_VALUE when the input is no port
     DCB state;
     COMMTIMEOUTS timeouts;
     HANDLE arrived;    // an overlapped read has completed
@@ -224,9 +224,8 @@ bool take_line(std::FILE* in, const wchar_t*)
 
 std::ptrdiff_t read_input(void* source, unsigned char* buf, std::size_t n)
 {
-    std::FILE* in = static_cast<std::FILE*>(source);
-    if (handle_of(in) != port.handle)
-        return _read(_fileno(in), buf, static_cast<unsigned>(n));
+    if (port.handle == INVALID_HANDLE_VALUE)
+        return _read(_fileno(static_cast<std::FILE*>(source)), buf, static_cast<unsigned>(n));
     // Wait for one byte, then take all that has arrived with it: those
     // bytes are there, so a read of that many returns at once.
     std::ptrdiff_t got = 0;
@@ -241,9 +240,9 @@ std::ptrdiff_t read_input(void* source, unsigned char* buf, std::size_t n)
     return rest < 0 ? -1 : 1 + rest;
 }
 
-span_status release_line(std::FILE* in, span_status status)
+span_status release_line(std::FILE*, span_status status)
 {
-    if (port.handle != handle_of(in))
+    if (port.handle == INVALID_HANDLE_VALUE)
         return status;
     restore_port();
     // Every byte read is written and the port is back: a run that Ctrl+C

@@ -379,7 +379,7 @@ class LiveInput(Tool):
         tty = os.ttyname(slave)
         return master, slave, termios.tcgetattr(slave), self.com_port(tty) if WINDOWS else tty
 
-    def open_writer(self, kind, out="out", setup=None, exe=None):
+    def open_writer(self, kind, setup=None, exe=None):
         """Starts the tool on a live input; returns it and the input's write end."""
         self.line = None
         if kind == "fifo":
@@ -394,7 +394,7 @@ class LiveInput(Tool):
             return tool, w
         master, slave, before, path = self.open_line()
         self.line = (slave, before)
-        tool = self.start([path, out], terminal=slave if kind == "own terminal" else None, setup=setup, exe=exe)
+        tool = self.start([path, "out"], terminal=slave if kind == "own terminal" else None, setup=setup, exe=exe)
         # Bytes sent before the tool has set the line up would meet its old settings.
         self.assertTrue(wait_for(lambda: not flow_control(termios.tcgetattr(slave)) or tool.poll() is not None))
         return tool, master
@@ -485,51 +485,37 @@ class LiveInput(Tool):
     def test_every_other_way_out_gives_the_line_back(self):
         fail_writes = lambda: os.environ.__setitem__("XONSPAN_TEST_FAULT", "write:3")
         cases = [
-            # what, out_file, what is sent, how it ends, set-up in the tool's process, stdout, status, out_file after
-            ("write error", "out", XON + b"kept, then no room", None, fail_writes, WRITE_ERROR, 1, b"kep"),
+            # what, what is sent, then done, set-up in the tool's process, stdout, status, out_file after
+            ("write error", XON + b"kept, then no room", None, fail_writes, WRITE_ERROR, 1, b"kep"),
         ]
         if not WINDOWS:  # POSIX signals, resource limits and hang-ups
             import resource
             cases += [
-                ("file-size limit", "out", XON + b"x" * 5000, None,
+                ("file-size limit", XON + b"x" * 5000, None,
                  lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1000, 1000)), b"", -signal.SIGXFSZ, b"x" * 1000),
-                ("SIGHUP ignored, then the hang-up", "out", XON + b"before",
-                 lambda tool, master, slave: (tool.send_signal(signal.SIGHUP), time.sleep(0.3),
-                                              os.write(master, b", after")),
+                ("SIGHUP ignored, then the hang-up", XON + b"before",
+                 lambda tool, master: (tool.send_signal(signal.SIGHUP), time.sleep(0.3), os.write(master, b", after")),
                  lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN), b"", 0, b"before, after"),
             ]
-        for what, out_name, sent, action, setup, stdout, status, kept in cases:
+        for what, sent, action, setup, stdout, status, kept in cases:
             with self.subTest(what):
                 with tempfile.TemporaryDirectory() as d:
                     self.dir = d
-                    tool, master = self.open_writer("pty", out=out_name, setup=setup,
-                                                    exe=FAULTY if setup is fail_writes else None)
-                    slave, before = self.line
+                    tool, master = self.open_writer("pty", setup=setup, exe=FAULTY if setup is fail_writes else None)
                     try:
                         os.write(master, sent)
                         if action:
                             self.assertTrue(wait_for(lambda: self.output() == sent[1:]), self.output())
-                            action(tool, master, slave)
-                        if kept is not None:
-                            self.assertTrue(wait_for(lambda: self.output() == kept or tool.poll() is not None))
-                        if status != 0:  # the run ends by itself
+                            action(tool, master)
+                        self.assertTrue(wait_for(lambda: self.output() == kept or tool.poll() is not None))
+                        if status != 0:  # the run ends by itself, and the line is still there to look at
                             tool.wait(timeout=60)
-                        if tool.poll() is None:
-                            os.close(master)  # the hang-up: the end of the input, and of the line
-                            master = None
-                        tool.wait(timeout=60)
-                        if master is not None:
                             self.check_line_restored()
-                        got = tool.stdout.read()
                     finally:
-                        if master is not None:
-                            os.close(master)
-                        if tool.poll() is None:
-                            tool.kill()
-                        tool.wait()
-                    self.assertEqual((got, tool.returncode), (stdout, status))
-                    if kept is not None:
-                        self.check_files({"out": kept})
+                        os.close(master)  # the hang-up: the end of the input
+                        tool.wait(timeout=60)
+                    self.assertEqual((tool.stdout.read(), tool.returncode), (stdout, status))
+                    self.check_files({"out": kept})
 
     @posix_only("needs a FIFO and, as root, a block device")
     def test_a_fifo_or_block_device_named_twice_is_refused(self):
