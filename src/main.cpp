@@ -37,7 +37,7 @@ int native_main(int argc, native_char* argv[])
     // descriptor, which is safe because nothing was read through the stream:
     // each read then takes what a pipe, FIFO or device has ready.
     std::setvbuf(out, nullptr, _IONBF, 0);
-    span_status status = release_line(in, extract_spans_from(read_input, in, out));
+    span_status status = release_line(in, extract_spans_from(read_input, in, write_output, out));
     std::fclose(in);
     // Some file systems (NFS, FUSE) report a failed write only at close.
     if (std::fclose(out) != 0 && status == SPANS_COPIED)

@@ -27,14 +27,18 @@ using native_char = char;
 // Binary mode. A serial line that another reader holds does not open, since
 // the two would split its bytes between them: then `*held` is set.
 std::FILE* open_input(const native_char* path, bool* held);
+// Created or truncated; but a name for a descriptor the tool was given
+// (/dev/stdout, /dev/fd/N) is written through that descriptor, at its offset
+// and in its mode, so that `>> log` appends.
 std::FILE* open_output(const native_char* path);
 
 // An argument as text for printf: on Windows in the ANSI code page, as the
 // narrow runtime would have shown it.
 std::string printable(const native_char* arg);
 
-// Whether `in` and `out_path` name one file, FIFO or block device, by any
-// spelling or link: writing would then feed or overwrite what is being read.
+// Whether `in` and `out_path` name one file, FIFO, block device or terminal,
+// by any spelling or link: writing would then feed or overwrite what is being
+// read, or send the payload back to the device.
 bool same_file(std::FILE* in, const native_char* out_path);
 
 // Sets the input `path` up for this run. A serial line or a terminal gets
@@ -47,6 +51,11 @@ bool take_line(std::FILE* in, const native_char* path);
 // arrived, all that has; 0 at the end of the input, or when the run is to
 // end (Ctrl+C, a signal), -1 on an error.
 std::ptrdiff_t read_input(void* in, unsigned char* buf, std::size_t n);
+
+// One write of all `n` bytes to `out` (a span_writer): a write that a slow
+// output holds up is finished even when the run is to end, so that every
+// byte read is written; false on an error.
+bool write_output(void* out, const unsigned char* buf, std::size_t n);
 
 // Puts the line's settings back, and returns how the run ended: a line that
 // hung up (an adapter unplugged, the other end closed) has reached the end of

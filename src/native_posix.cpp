@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstring>
 
 // A 32-bit off_t or ino_t would fail files past 2 GiB and make the same-file
 // check miss on file systems with inode numbers past 2^32.
@@ -39,17 +41,21 @@ std::FILE* open_fd(const char* path, int flags, const char* mode)
 // The line, for the signal handlers too, which can be given nothing else.
 // Written before the handlers are installed.
 struct saved_line {
-    int fd;           // -1 once the line is given back
+    int fd;           // -1 once the line is given back for good
     const char* path; // to reach the device again when `fd` has hung up
     bool own;         // the terminal the tool was started from
+    bool taken;       // set raw for the run now; the own terminal only while in the foreground
     termios settings; // the line's own
 };
-saved_line line = {-1, nullptr, false, {}};
+saved_line line = {-1, nullptr, false, false, {}};
 
-// A signal that is to end the run, recorded until the bytes read are written.
+// The first signal that is to end the run, recorded until the bytes read are
+// written.
 volatile std::sig_atomic_t pending = 0;
-// The mask the tool was started with, and the signals recorded or handled
-// while a read waits: they are blocked at all other times but writes.
+// The mask the tool was started with, and the signals given a handler but
+// the faults: blocked while the input is checked, so that they come only
+// while a read waits in ppoll, or while a write or a read that does not
+// wait runs.
 sigset_t started_mask;
 sigset_t handled;
 // Whether a read of the input may wait without end (not a regular file or a
@@ -85,23 +91,33 @@ bool set_raw()
     raw.c_cflag |= CREAD;
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
+    line.taken = true;
     // Exclusive mode refuses other opens beyond the lock; not every system has it.
     ioctl(line.fd, TIOCEXCL);
     return tcsetattr(line.fd, TCSANOW, &raw) == 0;
 }
 
-// Gives the line its settings back. A line that hung up refuses them through
-// its dead descriptor (EIO), but a serial port keeps its settings from one
-// open to the next: a new descriptor reaches it if the device still exists.
+// Gives the line its settings back and lets others open it. A line that hung
+// up refuses both through its dead descriptor (EIO), but a serial port keeps
+// its settings from one open to the next, so a new descriptor reaches it if
+// the device still exists. The dead one is let go first: while it is open,
+// the tool's own exclusive mode refuses the new open to anyone but root.
 // Async-signal-safe.
 void restore_line()
 {
-    if (line.fd < 0)
+    if (line.fd < 0 || !line.taken)
         return;
+    line.taken = false;
     int saved_errno = errno;
-    if (tcsetattr(line.fd, TCSANOW, &line.settings) == 0) {
-        ioctl(line.fd, TIOCNXCL);
-    } else {
+    bool restored = tcsetattr(line.fd, TCSANOW, &line.settings) == 0;
+    ioctl(line.fd, TIOCNXCL);
+    if (!restored) {
+        // /dev/null in its place keeps the descriptor valid for the stream.
+        int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (null >= 0) {
+            dup2(null, line.fd);
+            close(null);
+        }
         int fd = open(line.path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0) {
             tcsetattr(fd, TCSANOW, &line.settings);
@@ -110,6 +126,16 @@ void restore_line()
         }
     }
     errno = saved_errno;
+}
+
+// The terminal the tool was started from is taken only while the run is in
+// the foreground: in the background it is the shell's, and the next read
+// stops the run as any program reading its terminal from there.
+void take_in_foreground()
+{
+    if (line.fd >= 0 && line.own && !line.taken && tcgetpgrp(line.fd) == getpgrp() &&
+        tcgetattr(line.fd, &line.settings) == 0)
+        set_raw();
 }
 
 void set_action(int sig, void (*handler)(int), int flags)
@@ -121,9 +147,27 @@ void set_action(int sig, void (*handler)(int), int flags)
     sigaction(sig, &action, nullptr);
 }
 
+// Ends the process by `sig` at once, as its default action does.
+void end_by(int sig)
+{
+    set_action(sig, SIG_DFL, 0);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    raise(sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+}
+
+// The first signal lets a write that waits finish; a second one means the
+// user will not wait for the output to drain.
 void record(int sig)
 {
-    pending = sig;
+    if (!pending) {
+        pending = sig;
+        return;
+    }
+    restore_line();
+    end_by(sig);
 }
 
 // A fault cannot wait for the read to return: the line is given back and
@@ -134,9 +178,9 @@ void restore_and_reraise(int sig)
     raise(sig);
 }
 
-// Ctrl+Z: the terminal gets its own settings back, and others may open it,
-// while the tool is stopped. On continue the line is taken again from its
-// settings then, before another byte is read: the shell has put back its own.
+// Ctrl+Z on the tool's own terminal: the terminal gets its own settings
+// back, and others may open it, while the run is stopped; the reader takes
+// it again once the run is back in the foreground.
 void stop_and_continue(int)
 {
     int saved_errno = errno;
@@ -149,10 +193,15 @@ void stop_and_continue(int)
     raise(SIGTSTP);
     // Continued.
     sigprocmask(SIG_BLOCK, &stop, nullptr);
-    set_action(SIGTSTP, stop_and_continue, SA_RESTART);
-    if (line.fd >= 0 && tcgetattr(line.fd, &line.settings) == 0)
-        set_raw();
+    set_action(SIGTSTP, stop_and_continue, 0);
     errno = saved_errno;
+}
+
+// On continue, a read stopped in the background returns, so that the reader
+// takes the terminal if the run is now in the foreground, or ends it if a
+// signal came meanwhile (`kill %1` sends SIGTERM, then SIGCONT).
+void continued(int)
+{
 }
 
 bool caller_ignores(int sig)
@@ -162,8 +211,11 @@ bool caller_ignores(int sig)
 }
 
 // Every signal whose default action ends the process, but those the caller
-// ignores, which stay ignored. Faults are handled only while a line is held.
-void handle_signals(bool holding_line)
+// ignores, which stay ignored. Faults are handled only while a line is held,
+// job control only on the tool's own terminal: any other line stays as the
+// run set it while stopped, so what arrives meanwhile is read unchanged.
+// No SA_RESTART: a read stopped in the background returns on continue.
+void handle_signals(bool holding_line, bool own)
 {
     sigemptyset(&handled);
     for (int sig = 1; sig <= SIGRTMAX; ++sig) {
@@ -175,13 +227,39 @@ void handle_signals(bool holding_line)
             continue;
         }
         sigaddset(&handled, sig);
-        // No SA_RESTART: a write that a slow output holds up returns.
         set_action(sig, record, 0);
     }
-    if (holding_line && !caller_ignores(SIGTSTP)) {
-        sigaddset(&handled, SIGTSTP);
-        set_action(SIGTSTP, stop_and_continue, SA_RESTART);
+    if (own) {
+        if (!caller_ignores(SIGTSTP)) {
+            sigaddset(&handled, SIGTSTP);
+            set_action(SIGTSTP, stop_and_continue, 0);
+        }
+        sigaddset(&handled, SIGCONT);
+        set_action(SIGCONT, continued, 0);
     }
+}
+
+// A descriptor named as a path: /dev/stdin, /dev/stdout, /dev/stderr,
+// /dev/fd/N or /proc/self/fd/N; -1 for any other path.
+int named_descriptor(const char* path)
+{
+    const char* const streams[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
+    for (int fd = 0; fd < 3; ++fd)
+        if (std::strcmp(path, streams[fd]) == 0)
+            return fd;
+    for (const char* folder : {"/dev/fd/", "/proc/self/fd/"}) {
+        std::size_t n = std::strlen(folder);
+        if (std::strncmp(path, folder, n) != 0 || !path[n])
+            continue;
+        long fd = 0;
+        for (const char* p = path + n; *p; ++p) {
+            if (*p < '0' || *p > '9' || fd > INT_MAX / 10)
+                return -1;
+            fd = fd * 10 + (*p - '0');
+        }
+        return static_cast<int>(fd);
+    }
+    return -1;
 }
 
 } // namespace
@@ -197,13 +275,9 @@ std::FILE* open_input(const char* path, bool* held)
         *held = device && errno == EBUSY; // another reader's exclusive mode
         return nullptr;
     }
-    if (!device)
-        return in;
-    int fd = fileno(in);
-    int flags = fcntl(fd, F_GETFL);
     // One reader at a time: an advisory lock that serial programs honour.
-    *held = isatty(fd) && flock(fd, LOCK_EX | LOCK_NB) != 0;
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || *held) {
+    *held = device && isatty(fileno(in)) && flock(fileno(in), LOCK_EX | LOCK_NB) != 0;
+    if (*held) {
         std::fclose(in);
         return nullptr;
     }
@@ -212,7 +286,19 @@ std::FILE* open_input(const char* path, bool* held)
 
 std::FILE* open_output(const char* path)
 {
-    return open_fd(path, O_WRONLY | O_CREAT | O_TRUNC, "wb");
+    int given = named_descriptor(path);
+    if (given < 0)
+        return open_fd(path, O_WRONLY | O_CREAT | O_TRUNC, "wb");
+    // Opened anew, the file the shell opened for `>> log` would be
+    // truncated; a descriptor not open for writing is refused, not reopened.
+    int mode = fcntl(given, F_GETFL);
+    if (mode < 0 || (mode & O_ACCMODE) == O_RDONLY)
+        return nullptr;
+    int fd = fcntl(given, F_DUPFD_CLOEXEC, 3);
+    std::FILE* out = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (!out && fd >= 0)
+        close(fd);
+    return out;
 }
 
 std::string printable(const char* arg)
@@ -228,7 +314,14 @@ bool same_file(std::FILE* in, const char* out_path)
     // A block device may have more than one node.
     if (S_ISBLK(a.st_mode))
         return S_ISBLK(b.st_mode) && a.st_rdev == b.st_rdev;
-    // Character devices read and write apart (/dev/null, a terminal).
+    // Other character devices read and write apart (/dev/null), but a
+    // terminal would be sent the payload as if typed; /dev/tty is the
+    // tool's own terminal by another name.
+    if (S_ISCHR(a.st_mode)) {
+        struct stat tty;
+        bool own_by_alias = tcgetpgrp(fileno(in)) != -1 && stat("/dev/tty", &tty) == 0 && b.st_rdev == tty.st_rdev;
+        return isatty(fileno(in)) && S_ISCHR(b.st_mode) && (a.st_rdev == b.st_rdev || own_by_alias);
+    }
     return (S_ISREG(a.st_mode) || S_ISFIFO(a.st_mode)) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -238,16 +331,26 @@ bool take_line(std::FILE* in, const char* path)
     int fd = fileno(in);
     struct stat st;
     input_waits = fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+    // Reads of a live input never wait: only ppoll does, where signals come.
+    // Another reader may take the bytes ppoll saw. The descriptor is the
+    // tool's own (every path is opened anew), so no other program sees this.
+    int flags = fcntl(fd, F_GETFL);
+    if (input_waits && (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0))
+        return false;
     termios settings;
     bool terminal = tcgetattr(fd, &settings) == 0;
+    bool own = terminal && tcgetpgrp(fd) != -1; // it fails for any terminal but the tool's own
     if (terminal)
-        line = {fd, path, tcgetpgrp(fd) != -1, settings}; // tcgetpgrp fails for any terminal but the tool's own
-    handle_signals(terminal);
-    if (!terminal || set_raw())
-        return true;
-    restore_line();
-    line.fd = -1;
-    return false;
+        line = {fd, path, own, false, settings};
+    handle_signals(terminal, own);
+    sigprocmask(SIG_BLOCK, &handled, nullptr);
+    bool taken = !terminal || (own && tcgetpgrp(fd) != getpgrp()) || set_raw();
+    if (!taken) {
+        restore_line();
+        line.fd = -1;
+    }
+    sigprocmask(SIG_SETMASK, &started_mask, nullptr);
+    return taken;
 }
 
 std::ptrdiff_t read_input(void* source, unsigned char* buf, std::size_t n)
@@ -263,43 +366,66 @@ std::ptrdiff_t read_input(void* source, unsigned char* buf, std::size_t n)
         while (got < 0 && errno == EINTR && !pending);
         return got < 0 && pending ? 0 : got;
     }
-    // Signals wait while the input is checked and read, and come only while
-    // the read waits, so none is missed between the check and the wait.
-    sigprocmask(SIG_BLOCK, &handled, nullptr);
-    ssize_t got = 0;
     for (;;) {
+        // Signals wait while the input is checked, and come while ppoll
+        // waits, so none is missed between the check and the wait.
+        sigprocmask(SIG_BLOCK, &handled, nullptr);
+        int polled = -1;
+        if (!pending) {
+            take_in_foreground();
+            pollfd ready = {fd, POLLIN, 0};
+            polled = ppoll(&ready, 1, nullptr, &started_mask);
+        }
+        int saved_errno = errno;
+        sigprocmask(SIG_SETMASK, &started_mask, nullptr);
         if (pending)
-            break; // the end of this run's input
-        pollfd ready = {fd, POLLIN, 0};
-        if (ppoll(&ready, 1, nullptr, &started_mask) < 0 && errno == EINTR)
-            continue;
-        got = read(fd, buf, n);
-        if (got >= 0 || errno != EINTR)
-            break;
+            return 0; // the end of this run's input
+        if (polled < 0 && saved_errno == EINTR)
+            continue; // Ctrl+Z or a continue: the line is looked at again first
+        ssize_t got = read(fd, buf, n);
+        // A terminal that hung up fails its reads with EIO (a pseudo-terminal
+        // whose other end closed) or ends them (an adapter unplugged).
+        if (got < 0 && errno == EIO && fd == line.fd)
+            return 0;
+        if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return got;
     }
-    int saved_errno = errno;
-    sigprocmask(SIG_SETMASK, &started_mask, nullptr);
-    errno = saved_errno;
-    return got;
+}
+
+bool write_output(void* out, const unsigned char* buf, std::size_t n)
+{
+    int fd = fileno(static_cast<std::FILE*>(out));
+    while (n > 0) {
+        // The first signal lets the write finish; a second ends the run in
+        // its handler.
+        ssize_t put = write(fd, buf, n);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        buf += put;
+        n -= static_cast<std::size_t>(put);
+    }
+    return true;
 }
 
 span_status release_line(std::FILE* in, span_status status)
 {
-    sigprocmask(SIG_BLOCK, &handled, nullptr);
+    sigset_t quiet = handled;
+    sigaddset(&quiet, SIGTTOU); // the terminal is given back even from the background
+    sigprocmask(SIG_BLOCK, &quiet, nullptr);
     if (line.fd == fileno(in)) {
-        // A terminal that hung up fails its reads with EIO (a pseudo-terminal
-        // whose other end closed) or ends them (an adapter unplugged).
-        if (status == SPANS_READ_FAILED && errno == EIO)
-            status = SPANS_COPIED;
         restore_line();
         line.fd = -1;
     }
-    if (pending) {
-        // Every byte read is written: the run now ends as the signal would
-        // have ended it, once the mask it came through is back.
-        set_action(pending, SIG_DFL, 0);
-        raise(pending);
-    }
+    // Every byte read is written: the run now ends as the first signal would
+    // have ended it. Any that comes after this has its default action, so it
+    // ends the run too, even one that came since the last check.
+    if (pending)
+        end_by(pending);
+    for (int sig = 1; sig <= SIGRTMAX; ++sig)
+        if (sigismember(&handled, sig))
+            set_action(sig, SIG_DFL, 0);
     sigprocmask(SIG_SETMASK, &started_mask, nullptr);
     return status;
 }

@@ -12,34 +12,64 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
+#include <string>
 
 namespace {
 
-// Whether `path` names a device the way ports are named: COM3, or \\.\COM10
-// (the only way past COM9) and any other plain name in the device namespace;
-// not \\.\pipe\name, whose server would see a client come and go.
-bool device_name(const wchar_t* path)
+// A read waits for its bytes with no total time-out, so that a quiet line
+// costs nothing. The interval time-out counts only from a first byte and so
+// changes nothing for the reads made here, but Wine serves only a read that
+// has one as a request that CancelIo ends. Any value but none (0) and
+// "return at once" (MAXDWORD) will do.
+const DWORD INTERVAL_MS = 20;
+
+enum run_state : LONG { RUNNING, STOPPING, FINISHED };
+
+// The port and its own settings. The console handler reaches only `run` and
+// `stop`, never the port: the reading thread gives the port back, once, from
+// release_line.
+struct held_port {
+    HANDLE handle; // opened by open_port; INVALID_HANDLE_VALUE when the input is no port
+    DCB state;
+    COMMTIMEOUTS timeouts;
+    HANDLE arrived;    // an overlapped read has completed
+    volatile LONG run; // a run_state
+    HANDLE stop;       // set by Ctrl+C: the pending read is cancelled
+    DWORD read_error;  // why the last read failed
+};
+held_port port = {INVALID_HANDLE_VALUE, {}, {}, nullptr, RUNNING, nullptr, ERROR_SUCCESS};
+
+// The name Windows opens for `path`: COM5, COM5:, //./COM5 and, where
+// Windows still maps them, COM5.txt or C:\any\COM5 all become \\.\COM5.
+std::wstring full_name(const wchar_t* path)
 {
-    if (std::wcsncmp(path, L"\\\\.\\", 4) == 0)
-        return path[4] && !std::wcspbrk(path + 4, L"\\/");
-    if (_wcsnicmp(path, L"COM", 3) != 0 || !path[3])
-        return false;
-    for (const wchar_t* p = path + 3; *p; ++p)
-        if (*p < L'0' || *p > L'9')
-            return false;
-    return true;
+    DWORD size = GetFullPathNameW(path, 0, nullptr, nullptr);
+    std::wstring name(size, L'\0');
+    DWORD length = size ? GetFullPathNameW(path, size, &name[0], nullptr) : 0;
+    name.resize(length < size ? length : 0);
+    return name;
 }
 
-// A communications port opens for overlapped reads, so that Ctrl+C can end a
-// read that waits on a quiet line: a synchronous read holds up every other
-// call on the port, and Wine cannot cancel one. Null with `*held` unset if
-// `path` names no port.
+// Whether a full name is a plain name in the device namespace (\\.\COM10,
+// \\?\COM10); not \\.\pipe\name, whose server would see a client come and go.
+bool device_name(const std::wstring& name)
+{
+    bool device = name.compare(0, 4, L"\\\\.\\") == 0 || name.compare(0, 4, L"\\\\?\\") == 0;
+    return device && name.size() > 4 && name.find_first_of(L"\\/", 4) == std::wstring::npos;
+}
+
+// A communications port, by whatever name, opens for overlapped reads, so
+// that Ctrl+C can end a read that waits on a quiet line: a synchronous read
+// holds up every other call on the port, and Wine cannot cancel one. Null
+// with `*held` unset if `path` names no port.
 std::FILE* open_port(const wchar_t* path, bool* held)
 {
-    if (!device_name(path))
+    std::wstring name = full_name(path);
+    if (!device_name(name))
         return nullptr;
-    HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                           nullptr);
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         // Windows lets one program at a time open a port.
         *held = GetLastError() == ERROR_ACCESS_DENIED;
@@ -55,6 +85,8 @@ std::FILE* open_port(const wchar_t* path, bool* held)
     std::FILE* in = _fdopen(fd, "rb");
     if (!in)
         _close(fd);
+    else
+        port.handle = h;
     return in;
 }
 
@@ -112,28 +144,6 @@ HANDLE handle_of(std::FILE* f)
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
 }
 
-// A read waits for its bytes with no total time-out, so that a quiet line
-// costs nothing. The interval time-out counts only from a first byte and so
-// changes nothing for the reads made here, but Wine serves only a read that
-// has one as a request that CancelIo ends. Any value but none (0) and
-// "return at once" (MAXDWORD) will do.
-const DWORD INTERVAL_MS = 20;
-
-enum run_state : LONG { RUNNING, STOPPING, FINISHED };
-
-// The port and its own settings. The console handler reaches only `run` and
-// `stop`, never the port: the reading thread gives the port back, once, from
-// release_line.
-struct held_port {
-    HANDLE handle; // INVALID_HANDLE_VALUE when the input is no port
-    DCB state;
-    COMMTIMEOUTS timeouts;
-    HANDLE arrived;    // an overlapped read has completed
-    volatile LONG run; // a run_state
-    HANDLE stop;       // set by Ctrl+C: the pending read is cancelled
-};
-held_port port = {INVALID_HANDLE_VALUE, {}, {}, nullptr, RUNNING, nullptr};
-
 void restore_port()
 {
     SetCommState(port.handle, &port.state);
@@ -149,22 +159,39 @@ std::ptrdiff_t read_port(unsigned char* buf, DWORD n)
     request.hEvent = port.arrived;
     DWORD got = 0;
     if (!ReadFile(port.handle, buf, n, &got, &request)) {
-        if (GetLastError() != ERROR_IO_PENDING)
+        port.read_error = GetLastError();
+        if (port.read_error != ERROR_IO_PENDING)
             return -1;
         HANDLE wake[] = {port.arrived, port.stop};
         if (WaitForMultipleObjects(2, wake, FALSE, INFINITE) != WAIT_OBJECT_0)
             CancelIo(port.handle);
-        if (!GetOverlappedResult(port.handle, &request, &got, TRUE) && GetLastError() != ERROR_OPERATION_ABORTED)
-            return -1;
+        if (!GetOverlappedResult(port.handle, &request, &got, TRUE)) {
+            port.read_error = GetLastError();
+            if (port.read_error != ERROR_OPERATION_ABORTED)
+                return -1;
+        }
     }
     return got;
 }
 
+// The errors a port's reads fail with once it is gone (a USB adapter
+// unplugged), by driver; any other is a read error.
+bool port_gone(DWORD error)
+{
+    const DWORD gone[] = {ERROR_ACCESS_DENIED,  ERROR_BAD_COMMAND,    ERROR_GEN_FAILURE,
+                          ERROR_DEV_NOT_EXIST,  ERROR_DEVICE_REMOVED, ERROR_DEVICE_NOT_CONNECTED};
+    return std::find(std::begin(gone), std::end(gone), error) != std::end(gone);
+}
+
 // Ctrl+C, Ctrl+Break, the console closed: the reading thread cancels its
-// read, writes what it read, gives the port back and ends the process.
+// read, writes what it read, gives the port back and ends the process. An
+// event that comes while it does so (a second Ctrl+C, the window closed)
+// waits for it too, so that the default handler never ends the process with
+// the port still raw. The reading thread needs only to write its last block,
+// well inside the time Windows gives a closed console's handlers.
 BOOL WINAPI on_console_event(DWORD)
 {
-    if (InterlockedCompareExchange(&port.run, STOPPING, RUNNING) == RUNNING) {
+    if (InterlockedCompareExchange(&port.run, STOPPING, RUNNING) != FINISHED) {
         SetEvent(port.stop);
         Sleep(INFINITE); // release_line ends the process
     }
@@ -188,15 +215,18 @@ bool same_file(std::FILE* in, const wchar_t* out_path)
     return same;
 }
 
-bool take_line(std::FILE* in, const wchar_t*)
+// Only a port that open_port opened for overlapped reads is one: a read that
+// waits on any other handle could not be cancelled.
+bool take_line(std::FILE*, const wchar_t*)
 {
-    HANDLE h = handle_of(in);
+    HANDLE h = port.handle;
+    if (h == INVALID_HANDLE_VALUE)
+        return true;
     DCB state{};
     state.DCBlength = sizeof state;
     COMMTIMEOUTS timeouts;
-    if (GetFileType(h) != FILE_TYPE_CHAR || !GetCommState(h, &state) || !GetCommTimeouts(h, &timeouts))
-        return true;
-    port.handle = h;
+    if (!GetCommState(h, &state) || !GetCommTimeouts(h, &timeouts))
+        return false;
     port.state = state;
     port.timeouts = timeouts;
     port.arrived = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -250,6 +280,11 @@ span_status release_line(std::FILE*, span_status status)
     if (InterlockedCompareExchange(&port.run, FINISHED, RUNNING) == STOPPING)
         ExitProcess(STATUS_CONTROL_C_EXIT);
     SetConsoleCtrlHandler(on_console_event, FALSE);
-    // A port fails its reads once it is gone (a USB adapter unplugged).
-    return status == SPANS_READ_FAILED ? SPANS_COPIED : status;
+    // A port that is gone has reached the end of its input.
+    return status == SPANS_READ_FAILED && port_gone(port.read_error) ? SPANS_COPIED : status;
+}
+
+bool write_output(void* out, const unsigned char* buf, std::size_t n)
+{
+    return std::fwrite(buf, 1, n, static_cast<std::FILE*>(out)) == n;
 }

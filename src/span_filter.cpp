@@ -67,11 +67,16 @@ std::ptrdiff_t read_some(void* source, unsigned char* buf, std::size_t n)
 #endif
 }
 
+bool write_stream(void* sink, const unsigned char* buf, std::size_t n)
+{
+    return std::fwrite(buf, 1, n, static_cast<std::FILE*>(sink)) == n;
+}
+
 // Kept bytes are compacted in place and written straight from the block.
-bool pass_on(unsigned char* block, std::size_t n, std::FILE* out, span_kernel scan, bool* inside)
+bool pass_on(unsigned char* block, std::size_t n, span_writer write, void* sink, span_kernel scan, bool* inside)
 {
     std::size_t kept = scan(block, n, block, inside);
-    return kept == 0 || std::fwrite(block, 1, kept, out) == kept;
+    return kept == 0 || write(sink, block, kept);
 }
 
 } // namespace
@@ -86,14 +91,14 @@ span_status extract_spans(std::FILE* in, std::FILE* out)
 
 span_status extract_spans_fd(int in_fd, std::FILE* out)
 {
-    return extract_spans_from(read_some, &in_fd, out);
+    return extract_spans_from(read_some, &in_fd, write_stream, out);
 }
 
-span_status extract_spans_from(span_reader read, void* source, std::FILE* out)
+span_status extract_spans_from(span_reader read, void* source, span_writer write, void* sink)
 {
     span_kernel scan = span_kernel_best();
     return with_block([&](unsigned char* block, std::size_t size) {
-        return extract_spans_from_with(read, source, out, scan, block, size);
+        return extract_spans_from_with(read, source, write, sink, scan, block, size);
     });
 }
 
@@ -108,7 +113,7 @@ span_status extract_spans_with(std::FILE* in, std::FILE* out, span_kernel scan, 
     bool inside = false;
     for (;;) {
         std::size_t n = std::fread(block, 1, size, in);
-        if (!pass_on(block, n, out, scan, &inside))
+        if (!pass_on(block, n, write_stream, out, scan, &inside))
             return SPANS_WRITE_FAILED;
         // A short read means end of input or a read error; either ends the scan.
         if (n < size)
@@ -119,18 +124,18 @@ span_status extract_spans_with(std::FILE* in, std::FILE* out, span_kernel scan, 
 span_status extract_spans_fd_with(int in_fd, std::FILE* out, span_kernel scan, unsigned char* block,
                                   std::size_t size)
 {
-    return extract_spans_from_with(read_some, &in_fd, out, scan, block, size);
+    return extract_spans_from_with(read_some, &in_fd, write_stream, out, scan, block, size);
 }
 
-span_status extract_spans_from_with(span_reader read, void* source, std::FILE* out, span_kernel scan,
-                                    unsigned char* block, std::size_t size)
+span_status extract_spans_from_with(span_reader read, void* source, span_writer write, void* sink,
+                                    span_kernel scan, unsigned char* block, std::size_t size)
 {
     bool inside = false;
     for (;;) {
         std::ptrdiff_t n = read(source, block, size);
         if (n <= 0)
             return n == 0 ? SPANS_COPIED : SPANS_READ_FAILED;
-        if (!pass_on(block, static_cast<std::size_t>(n), out, scan, &inside))
+        if (!pass_on(block, static_cast<std::size_t>(n), write, sink, scan, &inside))
             return SPANS_WRITE_FAILED;
     }
 }

@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Runs the built executable as a user would: exact stdout, exit status, files.
 
-usage: cli_test.py EXECUTABLE [--emulator 'wine' | 'qemu-arm -L /usr/arm-linux-gnueabihf'] [--faulty EXE] [--large]
+usage: cli_test.py EXECUTABLE [--emulator 'wine' | 'qemu-arm -L /usr/arm-linux-gnueabihf'] [--faulty EXE] [--large] [-k NAME]
 """
 import argparse
+import contextlib
 import fcntl
 import functools
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -246,6 +248,28 @@ class Files(Tool):
     def test_devices_are_not_the_same_file(self):
         self.expect(["/dev/null", "/dev/null"], b"", 0)
 
+    @posix_only("names descriptors as /dev/stdout and /dev/fd/N")
+    def test_a_named_descriptor_is_written_as_the_caller_opened_it(self):
+        data = b"x" + XON + b"NEW\n" + XOFF + b"y"
+        cases = [
+            # what, out_file, the caller's standard input and output (file, mode), stdout, status, log after
+            (">> through /dev/stdout appends", "/dev/stdout", None, "ab", b"", 0, b"old\nNEW\n"),
+            ("> through /dev/stdout truncates", "/dev/stdout", None, "wb", b"", 0, b"NEW\n"),
+            (">> through /dev/fd/1", "/dev/fd/1", None, "ab", b"", 0, b"old\nNEW\n"),
+            (">> through /proc/self/fd/1", "/proc/self/fd/1", None, "ab", b"", 0, b"old\nNEW\n"),
+            ("< through /dev/stdin: not open for writing, refused", "/dev/stdin", "rb", None, OPEN_ERROR, 1, b"old\n"),
+        ]
+        for what, out_name, stdin_mode, stdout_mode, stdout, status, log in cases:
+            with self.subTest(what):
+                self.put({"in": data, "log": b"old\n"})
+                with open(self.path("log"), stdin_mode or stdout_mode) as f, tempfile.TemporaryFile() as messages:
+                    p = subprocess.run(EMULATOR + [EXE, "in", out_name], cwd=self.dir, timeout=60,
+                                       stdin=f if stdin_mode else subprocess.DEVNULL,
+                                       stdout=messages if stdin_mode else f, stderr=subprocess.PIPE)
+                    messages.seek(0)
+                    self.assertEqual((messages.read(), p.returncode, p.stderr), (stdout, status, b""))
+                self.check_files({"log": log, "in": data})
+
     @posix_only("needs /dev/full")
     def test_write_failure_is_reported(self):
         for what, data in (("first write", XON + b"x"), ("after megabytes", XON + os.urandom(8 << 20).replace(XOFF, b"."))):
@@ -333,6 +357,43 @@ def flow_control(settings):
     return settings[0] & termios.IXON
 
 
+def spans(data):
+    """The kept bytes of `data`, byte by byte."""
+    out, inside = bytearray(), False
+    for b in data:
+        inside = True if b == 0x11 else False if b == 0x13 else inside
+        if inside and b != 0x11:
+            out.append(b)
+    return bytes(out)
+
+
+def queued(fd):
+    """Bytes waiting to be read from a terminal, FIFO or pipe."""
+    return int.from_bytes(fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"), sys.byteorder)
+
+
+def process_state(pid):
+    """The state letter Linux shows for a process: R, S, T (stopped), Z (ended); None if gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except FileNotFoundError:
+        return None
+
+
+def waits_in_a_read(pid):
+    """Whether a process sleeps in a terminal's read, as Linux shows it."""
+    try:
+        with open(f"/proc/{pid}/wchan") as f:
+            return "tty_read" in f.read()
+    except OSError:
+        return False
+
+
+# Ways of naming a COM port: the kind of live input names the spelling.
+SPELLINGS = {"pty": r"\\.\COM{}", "pty as COMn:": "COM{}:", r"pty as \\?\COMn": r"\\?\COM{}"}
+
+
 class LiveInput(Tool):
     """Kept bytes reach the output as soon as they are read, while the input is still open.
 
@@ -342,11 +403,14 @@ class LiveInput(Tool):
 
     def start(self, args, stdin=subprocess.DEVNULL, terminal=None, setup=None, exe=None):
         """Starts the tool, with `terminal` (a descriptor) as its controlling terminal if
-        given, else in a session of its own with none, after `setup()` if given."""
+        given, else in a process group of its own that job control can stop (one whose
+        parent is in another group of the same session), after `setup()` if given."""
         def prepare():
-            os.setsid()
             if terminal:
+                os.setsid()
                 fcntl.ioctl(terminal, termios.TIOCSCTTY, 0)
+            else:
+                os.setpgid(0, 0)
             if setup:
                 setup()
         return subprocess.Popen(EMULATOR + [exe or EXE] + args, cwd=self.dir, stdin=stdin,
@@ -360,24 +424,55 @@ class LiveInput(Tool):
         except FileNotFoundError:
             return None
 
-    def com_port(self, tty):
-        """Maps a terminal as a free COM port of Wine's and returns its name."""
+    def arrives(self, want, timeout=60):
+        """Waits until out_file holds `want`."""
+        self.assertTrue(wait_for(lambda: self.output() == want, timeout), f"out_file holds {self.output()!r}")
+
+    def all_read(self, fd):
+        """Waits until the tool has read every byte written to its input."""
+        self.assertTrue(wait_for(lambda: queued(self.line[0] if self.line else fd) == 0))
+
+    @contextlib.contextmanager
+    def scratch(self, **what):
+        """A subtest in a folder of its own."""
+        with self.subTest(**what), tempfile.TemporaryDirectory() as d:
+            self.dir = d
+            yield
+
+    @contextlib.contextmanager
+    def live(self, kind, setup=None, exe=None):
+        """The tool on a live input of `kind`: yields it and the input's write end, and stops
+        it afterwards; its standard output is then in self.stdout."""
+        tool, fd = self.open_writer(kind, setup=setup, exe=exe)
+        try:
+            yield tool, fd
+        finally:
+            self.stdout = self.stop(tool, fd)
+
+    def com_port(self, tty, spelling):
+        """Maps a terminal as a free COM port of Wine's and returns the name `spelling` gives it."""
         # The test run's own prefix, made before any test starts.
         devices = os.path.join(os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")), "dosdevices")
-        for n in range(100, 256):
+        # Only COM1 to COM9 are device names everywhere; the others are reached through \\.\ or \\?\.
+        low = not spelling.startswith("\\")
+        for n in range(1, 10) if low else range(100, 256):
             link = os.path.join(devices, f"com{n}")
-            if not os.path.lexists(link):
-                os.symlink(tty, link)
-                self.addCleanup(os.remove, link)
-                return rf"\\.\COM{n}"
+            if os.path.lexists(link):
+                if not low:
+                    continue
+                self.addCleanup(os.symlink, os.readlink(link), link)
+                os.remove(link)
+            os.symlink(tty, link)
+            self.addCleanup(os.remove, link)
+            return spelling.format(n)
         self.fail("no free COM port in " + devices)
 
-    def open_line(self):
+    def open_line(self, spelling=SPELLINGS["pty"]):
         """A pseudo-terminal: its two ends, its settings and the path the tool opens."""
         master, slave = os.openpty()
         self.addCleanup(os.close, slave)
         tty = os.ttyname(slave)
-        return master, slave, termios.tcgetattr(slave), self.com_port(tty) if WINDOWS else tty
+        return master, slave, termios.tcgetattr(slave), self.com_port(tty, spelling) if WINDOWS else tty
 
     def open_writer(self, kind, setup=None, exe=None):
         """Starts the tool on a live input; returns it and the input's write end."""
@@ -386,13 +481,13 @@ class LiveInput(Tool):
             os.mkfifo(self.path("fifo"))
             # Read-write, so neither end waits for the other to open.
             fd = os.open(self.path("fifo"), os.O_RDWR)
-            return self.start(["fifo", "out"]), fd
+            return self.start(["fifo", "out"], setup=setup, exe=exe), fd
         if kind == "pipe":
             r, w = os.pipe()
-            tool = self.start(["/dev/stdin", "out"], stdin=r)
+            tool = self.start(["/dev/stdin", "out"], stdin=r, setup=setup, exe=exe)
             os.close(r)
             return tool, w
-        master, slave, before, path = self.open_line()
+        master, slave, before, path = self.open_line(SPELLINGS.get(kind, SPELLINGS["pty"]))
         self.line = (slave, before)
         tool = self.start([path, "out"], terminal=slave if kind == "own terminal" else None, setup=setup, exe=exe)
         # Bytes sent before the tool has set the line up would meet its old settings.
@@ -407,7 +502,10 @@ class LiveInput(Tool):
                 tool.wait(timeout=60)
             except subprocess.TimeoutExpired:
                 pass
-        os.close(fd)
+        try:
+            os.close(fd)
+        except OSError:
+            pass  # the test hung the line up itself
         try:
             return tool.communicate(timeout=60)[0]
         finally:
@@ -425,6 +523,16 @@ class LiveInput(Tool):
                 self.assertEqual(after, before, "the line's settings restored")
                 self.assertFalse(exclusive(slave), "exclusive mode off")
 
+    def steal(self, fd):
+        """Another reader of the line, which opened it before the tool did."""
+        def take():
+            try:
+                while os.read(fd, 4096):
+                    pass
+            except OSError:
+                pass
+        threading.Thread(target=take, daemon=True).start()
+
     def test_each_span_is_in_the_output_before_the_next_is_sent(self):
         every_byte = bytes(b for b in range(256) if b not in (0x11, 0x13))
         pieces = ((b"junk" + XON + b"first" + XOFF + b"junk", b"first"),
@@ -433,62 +541,121 @@ class LiveInput(Tool):
                   (XON + every_byte + XOFF, every_byte),
                   (XON + b"second, open", b"second, open"))
         for kind in live_kinds():
-            with self.subTest(kind):
-                with tempfile.TemporaryDirectory() as d:
-                    self.dir = d
-                    tool, fd = self.open_writer(kind)
-                    try:
-                        sent = b""
-                        for piece, kept in pieces:
-                            os.write(fd, piece)
-                            sent += kept
-                            self.assertTrue(wait_for(lambda: self.output() == sent),
-                                            f"output {self.output()!r} while the input stays open")
-                    finally:
-                        # Closing a pseudo-terminal's other end hangs it up: the end of its input.
-                        stdout = self.stop(tool, fd)
-                    self.assertEqual(stdout, b"")
-                    if not WINDOWS:
-                        self.assertEqual(tool.returncode, 0)
-                    self.check_files({"out": sent})
+            with self.scratch(kind=kind):
+                sent = b""
+                # Closing a pseudo-terminal's other end hangs it up: the end of its input.
+                with self.live(kind) as (tool, fd):
+                    for piece, kept in pieces:
+                        os.write(fd, piece)
+                        sent += kept
+                        self.arrives(sent)
+                self.assertEqual(self.stdout, b"")
+                if not WINDOWS:
+                    self.assertEqual(tool.returncode, 0)
+                self.check_files({"out": sent})
 
     def test_stopped_while_waiting_keeps_every_kept_byte_it_read(self):
         data = b"x" + XON + b"a" * 3000 + XOFF + b"y" + XON + b"open span"
-        cases = [("fifo", signal.SIGTERM), ("fifo", signal.SIGINT), ("fifo", signal.SIGUSR1),
-                 ("pty", signal.SIGTERM), ("pty", signal.SIGINT), ("pty", signal.SIGHUP),
-                 ("pty", signal.SIGUSR1), ("pty", signal.SIGALRM), ("pty", signal.SIGXCPU),
-                 ("own terminal", signal.SIGINT)]  # Ctrl+C typed on the terminal it was started from
+        # kind, signal, and what comes first: another reader that takes what arrives (the tool
+        # must not wait in a read it cannot leave)
+        cases = [("fifo", signal.SIGTERM, None), ("fifo", signal.SIGINT, None), ("fifo", signal.SIGUSR1, None),
+                 ("pty", signal.SIGTERM, None), ("pty", signal.SIGINT, None), ("pty", signal.SIGHUP, None),
+                 ("pty", signal.SIGUSR1, None), ("pty", signal.SIGALRM, None), ("pty", signal.SIGXCPU, None),
+                 ("pty", signal.SIGTERM, "another reader"), ("pty", signal.SIGINT, "another reader"),
+                 ("own terminal", signal.SIGINT, None)]  # Ctrl+C typed on the terminal it was started from
         if WINDOWS:  # Wine delivers SIGINT to a program as the console's Ctrl+C
-            cases = [("pty", signal.SIGINT)]
-        for kind, sig in cases:
-            with self.subTest(kind=kind, signal=sig.name):
-                with tempfile.TemporaryDirectory() as d:
-                    self.dir = d
-                    tool, fd = self.open_writer(kind)
-                    try:
-                        os.write(fd, data)
-                        queue = self.line[0] if self.line else fd
-                        unread = lambda: fcntl.ioctl(queue, termios.FIONREAD, b"\0\0\0\0")
-                        self.assertTrue(wait_for(lambda: int.from_bytes(unread(), sys.byteorder) == 0))
-                        self.assertTrue(wait_for(lambda: self.output() == b"a" * 3000 + b"open span"))
-                        if kind == "own terminal":
-                            os.write(fd, b"\x03")
-                        else:
-                            tool.send_signal(sig)
-                        tool.wait(timeout=60)
-                        self.check_line_restored()
-                    finally:
-                        self.stop(tool, fd)
-                    self.assertEqual(tool.returncode, CTRL_C_EXIT if WINDOWS else -sig)
-                    self.check_files({"out": b"a" * 3000 + b"open span"})
+            cases = [("pty", signal.SIGINT, None), ("pty as COMn:", signal.SIGINT, None),
+                     (r"pty as \\?\COMn", signal.SIGINT, None)]
+        for kind, sig, first in cases:
+            with self.scratch(kind=kind, signal=sig.name, first=first):
+                with self.live(kind) as (tool, fd):
+                    os.write(fd, data)
+                    self.all_read(fd)
+                    self.arrives(b"a" * 3000 + b"open span")
+                    if first == "another reader":
+                        # It takes most bytes before the tool's read, which must then not wait.
+                        self.steal(self.line[0])
+                        for _ in range(100):
+                            os.write(fd, XOFF)
+                            time.sleep(0.01)
+                            if waits_in_a_read(tool.pid):
+                                break
+                    if kind == "own terminal":
+                        os.write(fd, b"\x03")
+                    else:
+                        tool.send_signal(sig)
+                    tool.wait(timeout=20)
+                    self.check_line_restored()
+                self.assertEqual(tool.returncode, CTRL_C_EXIT if WINDOWS else -sig)
+                self.check_files({"out": b"a" * 3000 + b"open span"})
+
+    def test_a_signal_while_a_write_waits(self):
+        # out_file is a FIFO whose reader has read nothing: once its pipe is full, the write of
+        # the next kept bytes waits with nothing sent.
+        full, tail = b"k" * 65536, b"tail"
+        kind, status = "fifo", -signal.SIGINT
+        cases = [("one SIGINT: the write finishes, then the run ends", 1, full + tail),
+                 ("a second SIGINT gives the write up at once", 2, full)]
+        if WINDOWS:  # every Ctrl+C waits for the write, and the port is given back
+            # Wine fills the pipe less exactly, so a longer tail is sure to wait; and it may
+            # hold some of the tail for the port, unread by the tool when Ctrl+C came.
+            kind, status, tail = "pty", CTRL_C_EXIT, b"t" * 8192
+            cases = [("two Ctrl+C: the write finishes, then the run ends", 2, full)]
+        for what, signals, arrived in cases:
+            with self.scratch(what=what):
+                os.mkfifo(self.path("out"))
+                reader = os.open(self.path("out"), os.O_RDONLY | os.O_NONBLOCK)
+                self.addCleanup(os.close, reader)
+                with self.live(kind) as (tool, fd):
+                    os.write(fd, XON + full)
+                    self.assertTrue(wait_for(lambda: queued(reader) >= len(full) - (4096 if WINDOWS else 0)))
+                    os.write(fd, tail)
+                    if not WINDOWS:  # under Wine the tool may wait in its write before it reads the tail
+                        self.all_read(fd)
+                    time.sleep(0.5)
+                    for _ in range(signals):
+                        tool.send_signal(signal.SIGINT)
+                        time.sleep(0.3)
+                    if signals == 2 and not WINDOWS:
+                        tool.wait(timeout=20)
+                    else:
+                        self.assertIsNone(tool.poll(), "the run waits for its write")
+                    os.set_blocking(reader, True)
+                    got = b""
+                    while chunk := os.read(reader, 1 << 16):
+                        got += chunk
+                    tool.wait(timeout=20)
+                    self.check_line_restored()
+                if WINDOWS:
+                    got = got[:len(arrived)]
+                self.assertEqual((got, tool.returncode, self.stdout), (arrived, status, b""))
 
     def test_every_other_way_out_gives_the_line_back(self):
-        fail_writes = lambda: os.environ.__setitem__("XONSPAN_TEST_FAULT", "write:3")
+        faulty = []  # set-ups that make the tool's reads or writes fail
+
+        def fault(what):
+            faulty.append(lambda: os.environ.__setitem__("XONSPAN_TEST_FAULT", what))
+            return faulty[-1]
+
+        def stop_then_continue(tool, master):
+            # Stopped, the line stays as the run set it: what arrives meanwhile is read unchanged.
+            tool.send_signal(signal.SIGTSTP)
+            self.assertTrue(wait_for(lambda: process_state(tool.pid) == "T"))
+            os.write(master, XON + b"two\r" + XOFF)
+            time.sleep(0.3)
+            self.assertTrue(exclusive(self.line[0]) and not flow_control(termios.tcgetattr(self.line[0])))
+            tool.send_signal(signal.SIGCONT)
+
         cases = [
             # what, what is sent, then done, set-up in the tool's process, stdout, status, out_file after
-            ("write error", XON + b"kept, then no room", None, fail_writes, WRITE_ERROR, 1, b"kep"),
+            ("write error", XON + b"kept, then no room", None, fault("write:3"), WRITE_ERROR, 1, b"kep"),
         ]
-        if not WINDOWS:  # POSIX signals, resource limits and hang-ups
+        if WINDOWS:
+            cases += [
+                ("read error", XON + b"kept, then an error", None, fault("read:8"), READ_ERROR, 1, b"kept, t"),
+                ("port gone", XON + b"kept, then unplugged", None, fault("gone:8"), b"", 0, b"kept, t"),
+            ]
+        else:  # POSIX signals, resource limits and hang-ups
             import resource
             cases += [
                 ("file-size limit", XON + b"x" * 5000, None,
@@ -496,34 +663,39 @@ class LiveInput(Tool):
                 ("SIGHUP ignored, then the hang-up", XON + b"before",
                  lambda tool, master: (tool.send_signal(signal.SIGHUP), time.sleep(0.3), os.write(master, b", after")),
                  lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN), b"", 0, b"before, after"),
+                ("a read fails with EIO, as on a line that hung up", XON + b"kept, then EIO", None, fault("read:8"),
+                 b"", 0, b"kept, t"),
+                ("a fault signal", XON + b"held", lambda tool, master: tool.send_signal(signal.SIGSEGV),
+                 lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)), b"", -signal.SIGSEGV, b"held"),
+                ("stopped and continued", XON + b"one\r" + XOFF, stop_then_continue, None, b"", 0, b"one\rtwo\r"),
             ]
         for what, sent, action, setup, stdout, status, kept in cases:
-            with self.subTest(what):
-                with tempfile.TemporaryDirectory() as d:
-                    self.dir = d
-                    tool, master = self.open_writer("pty", setup=setup, exe=FAULTY if setup is fail_writes else None)
-                    try:
-                        os.write(master, sent)
-                        if action:
-                            self.assertTrue(wait_for(lambda: self.output() == sent[1:]), self.output())
-                            action(tool, master)
-                        self.assertTrue(wait_for(lambda: self.output() == kept or tool.poll() is not None))
-                        if status != 0:  # the run ends by itself, and the line is still there to look at
-                            tool.wait(timeout=60)
-                            self.check_line_restored()
-                    finally:
-                        os.close(master)  # the hang-up: the end of the input
+            with self.scratch(what=what):
+                with self.live("pty", setup=setup, exe=FAULTY if setup in faulty else None) as (tool, master):
+                    os.write(master, sent)
+                    if action:
+                        self.arrives(spans(sent))
+                        action(tool, master)
+                    self.arrives(kept)
+                    if status != 0 or setup in faulty:  # the run ends by itself, and the line is still there
                         tool.wait(timeout=60)
-                    self.assertEqual((tool.stdout.read(), tool.returncode), (stdout, status))
-                    self.check_files({"out": kept})
+                        self.check_line_restored()
+                    # Else closing the line's other end hangs it up: the end of the input.
+                self.assertEqual((self.stdout, tool.returncode), (stdout, status))
+                self.check_files({"out": kept})
 
-    @posix_only("needs a FIFO and, as root, a block device")
-    def test_a_fifo_or_block_device_named_twice_is_refused(self):
+    @posix_only("needs a FIFO, a pseudo-terminal and, as root, a block device")
+    def test_a_fifo_block_device_or_terminal_named_twice_is_refused(self):
         os.mkfifo(self.path("fifo"))
         writer = os.open(self.path("fifo"), os.O_RDWR)  # so that the tool's open does not wait
         self.addCleanup(os.close, writer)
         os.write(writer, XON + b"not to be read" + XOFF)
-        cases = [("FIFO", "fifo", "fifo"), ("FIFO by another name", "fifo", "./fifo")]
+        # A device on the line would be sent the payload as if typed.
+        device, slave, settings, tty = self.open_line()
+        settings[3] &= ~termios.ECHO
+        termios.tcsetattr(slave, termios.TCSANOW, settings)
+        os.write(device, XON + b"RESET\r" + XOFF + b"\n")
+        cases = [("FIFO", "fifo", "fifo"), ("FIFO by another name", "fifo", "./fifo"), ("terminal", tty, tty)]
         if os.geteuid() == 0 and os.path.exists("/dev/loop0"):
             # Two nodes of one block device; with no file behind it, it reads as empty.
             for name in ("loop", "loop-too"):
@@ -534,6 +706,8 @@ class LiveInput(Tool):
                 out, status = self.run_tool([in_name, out_name], timeout=30)
                 self.assertEqual((out, status), (OPEN_ERROR, 1))
         self.assertEqual(os.read(writer, 100), XON + b"not to be read" + XOFF, "nothing read")
+        os.set_blocking(device, False)
+        self.assertRaises(BlockingIOError, os.read, device, 100)  # the device was sent nothing
 
     @posix_only("needs a shell with job control")
     def test_stopped_and_continued_on_its_own_terminal(self):
@@ -557,18 +731,35 @@ class LiveInput(Tool):
         holds = lambda want: wait_for(lambda: exclusive(slave) == want, 30)
         try:
             self.assertTrue(wait_for(lambda: b"$ " in b"".join(shown), 30))
-            os.write(master, shlex.join(EMULATOR + [EXE, "/dev/tty", "out"]).encode() + b"\r")
+            command = shlex.join(EMULATOR + [EXE, "/dev/tty", "out"]).encode() + b"\r"
+            os.write(master, command)
             self.assertTrue(holds(True))
             os.write(master, XON + b"a\r")
-            self.assertTrue(wait_for(lambda: self.output() == b"a\r"), self.output())
+            self.arrives(b"a\r")
             os.write(master, b"\x1a")  # Ctrl+Z: stopped, the terminal given back
             self.assertTrue(holds(False))
             os.write(master, b"fg\r")
             self.assertTrue(holds(True))
             os.write(master, XON + b"b\rc\x7f" + XOFF)
-            self.assertTrue(wait_for(lambda: self.output() == b"a\rb\rc\x7f"), self.output())
+            self.arrives(b"a\rb\rc\x7f")
             os.write(master, b"\x03")
             self.assertTrue(holds(False))
+            # Continued in the background, it leaves the terminal to the shell; a read there
+            # stops it, as any program's, and `kill %1` then ends it.
+            os.write(master, command)
+            self.assertTrue(holds(True))
+            os.write(master, b"\x1a")
+            self.assertTrue(holds(False))
+            os.write(master, b"bg; echo pid=$!; sleep 2\r")
+            self.assertTrue(wait_for(lambda: re.search(rb"pid=(\d+)", b"".join(shown)), 30))
+            pid = int(re.search(rb"pid=(\d+)", b"".join(shown))[1])
+            time.sleep(0.5)
+            self.assertFalse(exclusive(slave), "taken from the background")
+            os.write(master, b"\r")  # read while the shell waits for sleep
+            self.assertTrue(wait_for(lambda: process_state(pid) == "T", 30), "stopped by its read")
+            self.assertTrue(wait_for(lambda: b"".join(shown).count(b"Stopped") == 2, 30))
+            os.write(master, b"kill %1; sleep 1; jobs\r")
+            self.assertTrue(wait_for(lambda: b"Terminated" in b"".join(shown), 30), b"".join(shown)[-300:])
             os.write(master, b"exit 0\r")
             self.assertEqual(shell.wait(timeout=30), 0)
         finally:
@@ -580,26 +771,20 @@ class LiveInput(Tool):
     def test_a_line_that_never_pauses_reaches_the_output_as_it_comes(self):
         # A byte a millisecond for 3 s: everything sent a second ago is in out_file at every moment.
         for kind in ("pty",) if WINDOWS else ("fifo", "pty"):
-            with self.subTest(kind):
-                with tempfile.TemporaryDirectory() as d:
-                    self.dir = d
-                    tool, fd = self.open_writer(kind)
-                    sent = []  # (time, kept bytes so far)
-                    try:
-                        os.write(fd, XON)
-                        start = time.monotonic()
-                        while time.monotonic() - start < 3:
-                            os.write(fd, b"x")
-                            now = time.monotonic()
-                            sent.append((now, len(sent) + 1))
-                            behind = [n for t, n in sent if t < now - 1]
-                            if behind and len(sent) % 100 == 0:
-                                self.assertGreaterEqual(len(self.output() or b""), behind[-1],
-                                                        f"{now - start:.2f} s after the start")
-                            time.sleep(0.001)
-                        self.assertTrue(wait_for(lambda: self.output() == b"x" * len(sent)), (len(sent), len(self.output() or b""), (self.output() or b"").strip(b"x")))
-                    finally:
-                        self.stop(tool, fd)
+            with self.scratch(kind=kind), self.live(kind) as (tool, fd):
+                sent = []  # (time, kept bytes so far)
+                os.write(fd, XON)
+                start = time.monotonic()
+                while time.monotonic() - start < 3:
+                    os.write(fd, b"x")
+                    now = time.monotonic()
+                    sent.append((now, len(sent) + 1))
+                    behind = [n for t, n in sent if t < now - 1]
+                    if behind and len(sent) % 100 == 0:
+                        self.assertGreaterEqual(len(self.output() or b""), behind[-1],
+                                                f"{now - start:.2f} s after the start")
+                    time.sleep(0.001)
+                self.arrives(b"x" * len(sent))
 
     def test_a_line_has_one_reader_at_a_time(self):
         master, slave, before, path = self.open_line()
@@ -607,7 +792,7 @@ class LiveInput(Tool):
         try:
             self.assertTrue(wait_for(lambda: not flow_control(termios.tcgetattr(slave))))
             os.write(master, XON + b"before, " + XOFF)
-            self.assertTrue(wait_for(lambda: self.output() == b"before, "))
+            self.arrives(b"before, ")
             # Refused, and the first run's out_file (or any other) left as it was. Wine lets
             # a second program open a port; Windows does not, which a failing open stands for.
             for out_name in ("out", "second"):
@@ -616,7 +801,7 @@ class LiveInput(Tool):
                 self.assertEqual((out, status), (OPEN_ERROR, 1))
             self.check_files({"second": ABSENT})
             os.write(master, XON + b"all of it, to the first" + XOFF)
-            self.assertTrue(wait_for(lambda: self.output() == b"before, all of it, to the first"), self.output())
+            self.arrives(b"before, all of it, to the first")
         finally:
             self.assertEqual(self.stop(first, master), b"")
         self.assertEqual(first.returncode, CTRL_C_EXIT if WINDOWS else 0)
@@ -650,6 +835,7 @@ def main():
     ap.add_argument("--emulator", default="")
     ap.add_argument("--faulty")
     ap.add_argument("--large", action="store_true", help="run only the tests on inputs past 4 GiB")
+    ap.add_argument("-k", dest="patterns", action="append", help="run only the tests whose names hold this")
     args = ap.parse_args()
     EXE = os.path.abspath(args.exe)
     EMULATOR = shlex.split(args.emulator)
@@ -660,6 +846,7 @@ def main():
         # Wine turns the byte arguments into UTF-16 by the locale's character set.
         os.environ["LC_ALL"] = "C.UTF-8"
     loader = unittest.defaultTestLoader
+    loader.testNamePatterns = [f"*{p}*" for p in args.patterns or []] or None
     module = sys.modules[__name__]
     if args.large:
         suite = loader.loadTestsFromTestCase(LargeInput)

@@ -2,7 +2,9 @@
 // reads, its output's writes or its output's close fail on cue, as a failing
 // disk, a full volume or a network file system would, on every platform.
 // XONSPAN_TEST_FAULT says which:
-//   read:N   the input gives N bytes, then its next read fails
+//   read:N   the input gives N bytes, then its next read fails (EIO; on
+//            Windows a port's with ERROR_IO_DEVICE)
+//   gone:N   a port gives N bytes, then fails as an unplugged one (Windows)
 //   write:N  the output takes N bytes, then its writes fail
 //   close    closing the output fails (the second fclose)
 //   held     a port's open is refused: another program holds it (Windows)
@@ -18,6 +20,7 @@
 #include <windows.h>
 #else
 #include <sys/types.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -49,6 +52,7 @@ long long allowed(const char* kind, long long done, long long want)
 
 extern "C" {
 
+#ifdef _WIN32
 std::size_t __real_fwrite(const void* buf, std::size_t size, std::size_t count, std::FILE* f);
 std::size_t __wrap_fwrite(const void* buf, std::size_t size, std::size_t count, std::FILE* f)
 {
@@ -59,6 +63,20 @@ std::size_t __wrap_fwrite(const void* buf, std::size_t size, std::size_t count, 
         errno = ENOSPC;
     return size ? wrote / size : 0;
 }
+#else
+ssize_t __real_write(int fd, const void* buf, std::size_t n);
+ssize_t __wrap_write(int fd, const void* buf, std::size_t n)
+{
+    long long allow = allowed("write", bytes_written, static_cast<long long>(n));
+    if (allow < 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    ssize_t put = __real_write(fd, buf, static_cast<std::size_t>(allow));
+    bytes_written += put > 0 ? put : 0;
+    return put;
+}
+#endif
 
 int __real_fclose(std::FILE* f);
 int __wrap_fclose(std::FILE* f)
@@ -93,13 +111,41 @@ extern create_file_fn __real___imp_CreateFileW;
 HANDLE WINAPI held_port(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD how,
                         DWORD flags, HANDLE model)
 {
-    if (allowance("held") == 0 && (std::wcsncmp(path, L"\\\\.\\", 4) == 0 || _wcsnicmp(path, L"COM", 3) == 0)) {
+    if (allowance("held") == 0 && (std::wcsncmp(path, L"\\\\.\\", 4) == 0 || std::wcsncmp(path, L"\\\\?\\", 4) == 0)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     return __real___imp_CreateFileW(path, access, share, security, how, flags, model);
 }
 create_file_fn __wrap___imp_CreateFileW = held_port;
+
+// A port's reads: the first overlapped read of each may finish later, so
+// what it took is counted where its result is taken.
+using read_file_fn = BOOL(WINAPI*)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+extern read_file_fn __real___imp_ReadFile;
+BOOL WINAPI failing_read_file(HANDLE h, LPVOID buf, DWORD n, LPDWORD got, LPOVERLAPPED request)
+{
+    bool gone = allowance("gone") >= 0;
+    long long allow = allowed(gone ? "gone" : "read", bytes_read, n);
+    if (allow < 0) {
+        SetLastError(gone ? ERROR_DEVICE_NOT_CONNECTED : ERROR_IO_DEVICE);
+        return FALSE;
+    }
+    BOOL done = __real___imp_ReadFile(h, buf, static_cast<DWORD>(allow), got, request);
+    bytes_read += done && got ? *got : 0;
+    return done;
+}
+read_file_fn __wrap___imp_ReadFile = failing_read_file;
+
+using result_fn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED, LPDWORD, BOOL);
+extern result_fn __real___imp_GetOverlappedResult;
+BOOL WINAPI counted_result(HANDLE h, LPOVERLAPPED request, LPDWORD got, BOOL wait)
+{
+    BOOL done = __real___imp_GetOverlappedResult(h, request, got, wait);
+    bytes_read += done ? *got : 0;
+    return done;
+}
+result_fn __wrap___imp_GetOverlappedResult = counted_result;
 #else
 ssize_t __real_read(int fd, void* buf, std::size_t n);
 ssize_t __wrap_read(int fd, void* buf, std::size_t n)
