@@ -1,6 +1,8 @@
 # The packages CPack makes from the installation: on Linux a .deb for the
 # program (xonspan) and one for the library (libxonspan-dev), both
-# lintian-clean; on Windows a flat zip with the program, README and license.
+# lintian-clean; on Windows a flat zip with the program, README and license,
+# and an installer of the same files (NSIS, built with the program when
+# makensis is there).
 
 set(CPACK_PACKAGE_NAME xonspan)
 set(CPACK_PACKAGE_VENDOR "xonspan developers")
@@ -22,7 +24,28 @@ if(WIN32)
     set(CPACK_COMPONENTS_ALL runtime)
     set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
     set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
-    set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
+    # Flat, so that Explorer's "Extract all" gives one folder named after the zip.
+    set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+
+    find_program(XONSPAN_MAKENSIS makensis)
+    set(XONSPAN_SETUP ${PROJECT_BINARY_DIR}/${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME}-setup.exe)
+    if(XONSPAN_MAKENSIS)
+        set(script ${PROJECT_SOURCE_DIR}/packaging/windows/xonspan.nsi)
+        add_custom_command(OUTPUT ${XONSPAN_SETUP}
+            COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${PROJECT_BINARY_DIR} -DMAKENSIS=${XONSPAN_MAKENSIS}
+                    -DSCRIPT=${script} -DOUTFILE=${XONSPAN_SETUP} -DVERSION=${PROJECT_VERSION}
+                    "-DPUBLISHER=${CPACK_PACKAGE_VENDOR}" "-DCOPYRIGHT=${XONSPAN_COPYRIGHT}"
+                    "-DDESCRIPTION=${PROJECT_DESCRIPTION}"
+                    -P ${PROJECT_SOURCE_DIR}/cmake/windows_installer.cmake
+            DEPENDS xonspan ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_SOURCE_DIR}/LICENSE ${script}
+                    ${PROJECT_SOURCE_DIR}/cmake/windows_installer.cmake
+            VERBATIM)
+        add_custom_target(installer ALL DEPENDS ${XONSPAN_SETUP})
+    elseif(XONSPAN_REQUIRE_TEST_TOOLS)
+        message(FATAL_ERROR "no makensis to build the installer with (Debian package nsis)")
+    else()
+        message(STATUS "xonspan: the installer is not built: it needs makensis (Debian package nsis)")
+    endif()
 else()
     set(CPACK_GENERATOR DEB)
     # Cross-built packages are for the target's architecture, not this machine's.

@@ -1,0 +1,352 @@
+; The Windows installer: xonspan.exe, README.txt and LICENSE.txt in a folder
+; of their own, that folder once on the PATH, and an entry under "Installed
+; apps" whose uninstaller takes all of it away again.
+;
+; makensis -DVERSION=1.0.0 -DSTAGE=DIR -DOUTFILE=FILE "-DPUBLISHER=..." xonspan.nsi
+;
+; Per user (no administrator rights, %LOCALAPPDATA%\Programs\xonspan, the
+; user's PATH) unless run elevated or with /ALLUSERS (Program Files, the
+; system PATH); /CURRENTUSER keeps an elevated run per user. /D=FOLDER
+; chooses the folder of a first installation; a later one goes where the
+; first went. Exit status: 0 done, 1 cancelled, 2 failed.
+
+Unicode true
+Target amd64-unicode
+SetCompressor /SOLID lzma
+RequestExecutionLevel user
+ManifestSupportedOS all
+CRCCheck on
+; A file that cannot be written fails the installation, silent or not.
+AllowSkipFiles off
+ShowInstDetails show
+ShowUninstDetails show
+
+!include LogicLib.nsh
+!include FileFunc.nsh
+!include WinMessages.nsh
+
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\xonspan"
+!define HKCU_HANDLE 0x80000001
+!define HKLM_HANDLE 0x80000002
+; Longest PATH this installer can hold as a string, without its NUL. A longer
+; one is left alone, never cut.
+!define /math PATH_MAX ${NSIS_MAX_STRLEN} - 1
+
+Name "xonspan ${VERSION}"
+OutFile "${OUTFILE}"
+BrandingText "xonspan ${VERSION}"
+VIProductVersion "${VERSION}.0"
+VIFileVersion "${VERSION}.0"
+VIAddVersionKey "ProductName" "xonspan"
+VIAddVersionKey "ProductVersion" "${VERSION}"
+VIAddVersionKey "FileVersion" "${VERSION}"
+VIAddVersionKey "FileDescription" "xonspan ${VERSION} setup"
+VIAddVersionKey "CompanyName" "${PUBLISHER}"
+VIAddVersionKey "LegalCopyright" "${COPYRIGHT}"
+
+Page directory SkipOnUpgrade
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+Var AllUsers    ; 1: for all users, 0: for this user
+Var EnvRoot     ; the PATH's registry root, as a handle
+Var EnvKey      ; and its key
+Var PathValue   ; the PATH as stored, unexpanded
+Var PathType    ; 1 REG_SZ, 2 REG_EXPAND_SZ, 0 none yet
+Var PathSkip    ; 1: leave the PATH alone (it is too long to edit)
+Var Previous    ; folder of the installation this one upgrades
+
+; Ends the run with status 2, saying why unless silent.
+!macro Fail message
+    MessageBox MB_OK|MB_ICONSTOP "${message}" /SD IDOK
+    SetErrorLevel 2
+    Quit
+!macroend
+
+!macro Functions un
+; Registry root, key and shell folders of the mode in $AllUsers.
+Function ${un}SetMode
+    ${If} $AllUsers == 1
+        SetShellVarContext all
+        StrCpy $EnvRoot ${HKLM_HANDLE}
+        StrCpy $EnvKey "System\CurrentControlSet\Control\Session Manager\Environment"
+    ${Else}
+        SetShellVarContext current
+        StrCpy $EnvRoot ${HKCU_HANDLE}
+        StrCpy $EnvKey "Environment"
+    ${EndIf}
+FunctionEnd
+
+; Fails unless this process has administrator rights.
+Function ${un}RequireAdmin
+    UserInfo::GetAccountType
+    Pop $0
+    ${If} $0 != "Admin"
+        !insertmacro Fail "Installing or removing xonspan for all users needs administrator rights: run it from a console opened as administrator."
+    ${EndIf}
+FunctionEnd
+
+; $PathValue and $PathType from the registry, whole, with room for $R9 more
+; characters. A PATH that is longer than a string here can be, or that is
+; not a string, sets $PathSkip after asking (or, when silent, fails):
+; nothing has been changed at that point.
+Function ${un}ReadPath
+    StrCpy $PathSkip 0
+    StrCpy $PathValue ""
+    StrCpy $PathType 0
+    ; Type and size first: ReadRegStr alone cannot tell a long value from a missing one.
+    System::Call 'advapi32::RegOpenKeyExW(p $EnvRoot, w "$EnvKey", i 0, i 0x20019, *p .r1) i .r0'
+    ${If} $0 <> 0
+        Return
+    ${EndIf}
+    System::Call 'advapi32::RegQueryValueExW(p r1, w "Path", p 0, *i .r2, p 0, *i 0 r3) i .r0'
+    System::Call 'advapi32::RegCloseKey(p r1)'
+    ${If} $0 = 2
+        Return ; no PATH of this scope yet
+    ${EndIf}
+    ; Characters, counting the NUL if it is stored.
+    IntOp $3 $3 / 2
+    IntOp $4 $3 + $R9
+    ${If} $0 <> 0
+        StrCpy $4 "could not be read"
+    ${ElseIf} $2 <> 1
+    ${AndIf} $2 <> 2
+        StrCpy $4 "is not a string value"
+    ${ElseIf} $4 > ${PATH_MAX}
+        StrCpy $4 "is $3 characters long, too long for this program to edit (${PATH_MAX} in all)"
+    ${Else}
+        ReadRegStr $PathValue SHCTX "$EnvKey" "Path"
+        StrLen $5 $PathValue
+        IntOp $6 $5 + 1
+        ${If} $5 = $3
+        ${OrIf} $6 = $3
+            StrCpy $PathType $2
+            Return
+        ${EndIf}
+        StrCpy $PathValue ""
+        StrCpy $4 "could not be read whole"
+    ${EndIf}
+    MessageBox MB_YESNO|MB_ICONEXCLAMATION "The PATH $4, so it is left as it is. Go on without changing the PATH (edit it yourself: the folder is $INSTDIR)?" /SD IDNO IDYES skip
+    !insertmacro Fail "The PATH $4. Nothing was changed."
+skip:
+    StrCpy $PathSkip 1
+FunctionEnd
+
+; $R2: the PATH in $R0 without its entries naming the folder $R1 (with or
+; without a trailing backslash, in any case); $R3: how many there were.
+; Every other entry, empty ones included, stays as it was.
+Function ${un}StripEntry
+    StrCpy $R2 ""
+    StrCpy $R3 0
+    StrCpy $R4 ""   ; the entry being read
+    StrCpy $R5 0    ; index in $R0
+    StrCpy $R7 0    ; 1 once an entry is kept
+    ${Do}
+        StrCpy $R6 $R0 1 $R5
+        ${If} $R6 == ";"
+        ${OrIf} $R6 == ""
+            StrCpy $R8 $R4
+            StrCpy $R9 $R4 "" -1
+            ${If} $R9 == "\"
+                StrCpy $R8 $R4 -1
+            ${EndIf}
+            ${If} $R8 == $R1
+                IntOp $R3 $R3 + 1
+            ${ElseIf} $R7 = 1
+                StrCpy $R2 "$R2;$R4"
+            ${Else}
+                StrCpy $R2 $R4
+                StrCpy $R7 1
+            ${EndIf}
+            StrCpy $R4 ""
+        ${Else}
+            StrCpy $R4 "$R4$R6"
+        ${EndIf}
+        IntOp $R5 $R5 + 1
+    ${LoopUntil} $R6 == ""
+FunctionEnd
+
+; Writes $0 as the PATH, of the type it had (a new one expands %VARIABLES%
+; as Windows' own is made to).
+Function ${un}WritePath
+    ClearErrors
+    ${If} $PathType = 1
+        WriteRegStr SHCTX "$EnvKey" "Path" $0
+    ${Else}
+        WriteRegExpandStr SHCTX "$EnvKey" "Path" $0
+    ${EndIf}
+    ${If} ${Errors}
+        !insertmacro Fail "Could not write the PATH."
+    ${EndIf}
+FunctionEnd
+
+; Tells running programs (Explorer first) that the environment changed, so
+; that a console opened from now on has the new PATH.
+Function ${un}Broadcast
+    System::Call 'user32::SendMessageTimeoutW(p ${HWND_BROADCAST}, i ${WM_SETTINGCHANGE}, p 0, w "Environment", i 2, i 5000, *p .r0)'
+FunctionEnd
+!macroend
+!insertmacro Functions ""
+!insertmacro Functions "un."
+
+Function .onInit
+    ${GetParameters} $0
+    ClearErrors
+    ${GetOptions} $0 "/ALLUSERS" $1
+    ${IfNot} ${Errors}
+        StrCpy $AllUsers 1
+        ClearErrors
+        ${GetOptions} $0 "/CURRENTUSER" $1
+        ${IfNot} ${Errors}
+            !insertmacro Fail "Give /ALLUSERS or /CURRENTUSER, not both."
+        ${EndIf}
+    ${Else}
+        ClearErrors
+        ${GetOptions} $0 "/CURRENTUSER" $1
+        ${If} ${Errors}
+            ; As a deployment tool expects: elevated means for all users.
+            UserInfo::GetAccountType
+            Pop $1
+            StrCpy $AllUsers 0
+            ${If} $1 == "Admin"
+                StrCpy $AllUsers 1
+            ${EndIf}
+        ${Else}
+            StrCpy $AllUsers 0
+        ${EndIf}
+    ${EndIf}
+    Call SetMode
+    ${If} $AllUsers == 1
+        Call RequireAdmin
+    ${EndIf}
+    ; An installation whose uninstaller is still there is upgraded in place.
+    ReadRegStr $Previous SHCTX "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $Previous != ""
+    ${AndIfNot} ${FileExists} "$Previous\uninstall.exe"
+        StrCpy $Previous ""
+    ${EndIf}
+    ; $INSTDIR is empty here unless /D= gave it.
+    ${If} $INSTDIR != ""
+    ${ElseIf} $Previous != ""
+        StrCpy $INSTDIR $Previous
+    ${ElseIf} $AllUsers == 1
+        StrCpy $INSTDIR "$PROGRAMFILES64\xonspan"
+    ${Else}
+        StrCpy $INSTDIR "$LOCALAPPDATA\Programs\xonspan"
+    ${EndIf}
+FunctionEnd
+
+Function SkipOnUpgrade
+    ${If} $Previous != ""
+        Abort
+    ${EndIf}
+FunctionEnd
+
+Section
+    ${If} $Previous != ""
+    ${AndIf} $Previous != $INSTDIR
+        !insertmacro Fail "xonspan is already installed in $Previous. Uninstall it first to install it in $INSTDIR."
+    ${EndIf}
+    ; Checked before anything is changed.
+    StrLen $R9 $INSTDIR
+    IntOp $R9 $R9 + 2
+    Call ReadPath
+
+    ClearErrors
+    SetOutPath "$INSTDIR"
+    File "${STAGE}/xonspan.exe"
+    File "${STAGE}/README.txt"
+    File "${STAGE}/LICENSE.txt"
+    WriteUninstaller "$INSTDIR\uninstall.exe"
+    ${If} ${Errors}
+        !insertmacro Fail "Could not write the files to $INSTDIR."
+    ${EndIf}
+
+    ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayName" "xonspan"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "Comments" "${DESCRIPTION}"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+    WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "EstimatedSize" $0
+    WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoModify" 1
+    WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoRepair" 1
+    ${If} ${Errors}
+        !insertmacro Fail "Could not register xonspan under Installed apps."
+    ${EndIf}
+
+    ${If} $PathSkip = 0
+        StrCpy $R0 $PathValue
+        StrCpy $R1 $INSTDIR
+        Call StripEntry
+        ${If} $R3 > 0
+            DetailPrint "$INSTDIR is on the PATH already."
+        ${Else}
+            ; Appended, so that no program of the same name elsewhere is hidden.
+            StrCpy $3 $PathValue "" -1
+            ${If} $PathValue == ""
+                StrCpy $0 $INSTDIR
+            ${ElseIf} $3 == ";"
+                ; Ends in a separator: so does the new one, so that removal gives back the same string.
+                StrCpy $0 "$PathValue$INSTDIR;"
+            ${Else}
+                StrCpy $0 "$PathValue;$INSTDIR"
+            ${EndIf}
+            Call WritePath
+        ${EndIf}
+    ${EndIf}
+    Call Broadcast
+SectionEnd
+
+Function un.onInit
+    ; The installation for all users is the one registered in this folder.
+    StrCpy $AllUsers 0
+    ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $0 == $INSTDIR
+        StrCpy $AllUsers 1
+        Call un.RequireAdmin
+    ${EndIf}
+    Call un.SetMode
+FunctionEnd
+
+Section Uninstall
+    ; Checked before anything is changed.
+    StrCpy $R9 0
+    Call un.ReadPath
+
+    ; The program first: if a capture is still running it is in use, and
+    ; then nothing else is removed either.
+    ClearErrors
+    Delete "$INSTDIR\xonspan.exe"
+    ${If} ${Errors}
+        !insertmacro Fail "$INSTDIR\xonspan.exe is in use: end the program using it, then uninstall again."
+    ${EndIf}
+    Delete "$INSTDIR\README.txt"
+    Delete "$INSTDIR\LICENSE.txt"
+    Delete "$INSTDIR\uninstall.exe"
+    ; Only when empty: files of the user's own stay, and their folder with them.
+    RMDir "$INSTDIR"
+
+    ReadRegStr $0 SHCTX "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $0 == $INSTDIR
+        DeleteRegKey SHCTX "${UNINSTALL_KEY}"
+    ${EndIf}
+
+    ${If} $PathSkip = 0
+        StrCpy $R0 $PathValue
+        StrCpy $R1 $INSTDIR
+        Call un.StripEntry
+        ${If} $R3 = 0
+        ${ElseIf} $R2 == ""
+            ; Only ours was there: the value goes, as before installation.
+            DeleteRegValue SHCTX "$EnvKey" "Path"
+        ${Else}
+            StrCpy $0 $R2
+            Call un.WritePath
+        ${EndIf}
+    ${EndIf}
+    Call un.Broadcast
+SectionEnd
