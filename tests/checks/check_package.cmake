@@ -1,7 +1,8 @@
-# cmake -DBUILD_DIR=... -DGENERATOR=DEB|ZIP [-DMAN_PAGE=... -DGROFF=... -DLINTIAN=...] -P check_package.cmake
+# cmake -DBUILD_DIR=... -DGENERATOR=DEB|ZIP [-DMAN_PAGE=... -DGROFF=... -DLINTIAN=...] [-DSETUP=...] -P check_package.cmake
 # The manual page renders without a warning, `cmake --install` lays out the
 # files, CPack packs them, and lintian finds nothing wrong with a .deb; the
-# Windows zip holds its manual as plain text.
+# Windows zip holds its files at the top level, its manual as plain text that
+# speaks of Windows only, and the installer was built beside it.
 if(GENERATOR STREQUAL "DEB")
     set(installed bin/xonspan share/man/man1/xonspan.1.gz share/doc/xonspan/copyright
         share/doc/xonspan/changelog.gz include/xonspan/span_filter.h share/doc/libxonspan-dev/copyright)
@@ -11,7 +12,7 @@ if(GENERATOR STREQUAL "DEB")
     set(list_command dpkg-deb --contents)
 else()
     set(installed xonspan.exe README.txt LICENSE.txt)
-    set(packages "xonspan:xonspan.exe,README.txt,LICENSE.txt")
+    set(packages "xonspan:LICENSE.txt,README.txt,xonspan.exe")
     set(list_command ${CMAKE_COMMAND} -E tar tf)
 endif()
 
@@ -43,8 +44,13 @@ if(GENERATOR STREQUAL "ZIP")
     list(LENGTH crlf crlf)
     list(LENGTH lf lf)
     if(NOT crlf EQUAL lf OR NOT readme MATCHES "mode COM3 BAUD=" OR NOT readme MATCHES "Error opening files"
-       OR readme MATCHES "```|<!--")
+       OR NOT readme MATCHES "setup.exe /S" OR readme MATCHES "```|<!--|Linux|dialout")
         message(FATAL_ERROR "README.txt is not the Windows manual in plain text with CR LF:\n${readme}")
+    endif()
+    if(SETUP AND NOT EXISTS ${SETUP})
+        message(FATAL_ERROR "no installer ${SETUP}")
+    elseif(NOT SETUP)
+        message(STATUS "no installer built (it needs makensis): not checked")
     endif()
 endif()
 
@@ -65,6 +71,14 @@ foreach(entry IN LISTS packages)
         message(FATAL_ERROR "cpack -G ${GENERATOR} made no package ${name}:\n${out}")
     endif()
     execute_process(COMMAND ${list_command} ${package} OUTPUT_VARIABLE contents)
+    if(GENERATOR STREQUAL "ZIP")
+        # Nothing but the files, and no folder around them.
+        string(REGEX MATCHALL "[^\n]+" entries "${contents}")
+        list(SORT entries)
+        if(NOT entries STREQUAL files)
+            message(FATAL_ERROR "${package} holds ${entries}, not ${files} at the top level")
+        endif()
+    endif()
     foreach(file IN LISTS files)
         if(NOT contents MATCHES "(^|[ /\n])${file}\n")
             message(FATAL_ERROR "${package} lacks ${file}:\n${contents}")

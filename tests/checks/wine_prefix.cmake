@@ -17,3 +17,11 @@ execute_process(COMMAND ${WINESERVER} -w)
 if(NOT status EQUAL 0 OR NOT IS_DIRECTORY ${PREFIX}/dosdevices)
     message(FATAL_ERROR "no Wine prefix made in ${PREFIX} (status ${status}):\n${out}")
 endif()
+# Windows without a display (Wine's null driver), so that a test can open
+# the top-level window that broadcasts reach; taken up once this server ends.
+execute_process(COMMAND ${WINE} reg add "HKCU\\Software\\Wine\\Drivers" /v Graphics /d null /f
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+execute_process(COMMAND ${WINESERVER} -w)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "could not set Wine's null display driver (status ${status}):\n${out}")
+endif()
