@@ -1,6 +1,7 @@
-# README.txt of the Windows zip: the parts of README.md marked with
-# <!-- windows-readme --> ... <!-- /windows-readme -->, as plain text with
-# CR LF line ends, so that the two never disagree.
+# README.txt of the Windows zip and installer: the parts of README.md marked
+# with <!-- windows-readme --> ... <!-- /windows-readme -->, as plain text
+# with CR LF line ends, so that the two never disagree. Within a line,
+# <!-- linux-only --> ... <!-- /linux-only --> is left out.
 function(xonspan_windows_readme source destination)
     file(STRINGS ${source} lines ENCODING UTF-8)
     set(text "xonspan ${PROJECT_VERSION} for Windows x86-64\n\n")
@@ -51,6 +52,7 @@ function(xonspan_windows_readme source destination)
             string(APPEND text "${line}\n")
         endif()
     endforeach()
+    string(REGEX REPLACE "<!-- linux-only -->[^<]*<!-- /linux-only -->" "" text "${text}")
     string(REPLACE "`" "" text "${text}")
     string(REPLACE "**" "" text "${text}")
     string(REGEX REPLACE "\n\n\n+" "\n\n" text "${text}")
