@@ -158,8 +158,9 @@ class Installer(unittest.TestCase):
 
     def test_refusals_change_nothing(self):
         env_key = SCOPES["/CURRENTUSER"][1]
-        long_path = ";".join(r"C:\tools\long-path-entry-%03d" % i for i in range(40))
-        for name, path, args in (("PATH too long to edit", long_path, ["/CURRENTUSER"]),
+        entries = [r"C:\tools\long-path-entry-%03d" % i for i in range(40)]
+        for name, path, args in (("PATH too long to read", ";".join(entries), ["/CURRENTUSER"]),
+                                 ("PATH too long to add to", ";".join(entries)[:1000], ["/CURRENTUSER"]),
                                  ("both scopes", r"C:\sentinel", ["/CURRENTUSER", "/ALLUSERS"])):
             with self.subTest(name):
                 set_path(env_key, path)
