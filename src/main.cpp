@@ -42,6 +42,8 @@ int native_main(int argc, native_char* argv[])
     // Some file systems (NFS, FUSE) report a failed write only at close.
     if (std::fclose(out) != 0 && status == SPANS_COPIED)
         status = SPANS_WRITE_FAILED;
+    if (status == SPANS_COPIED)
+        end_if_interrupted();
 
     if (status == SPANS_READ_FAILED) {
         std::printf("Error reading input file");

@@ -59,9 +59,14 @@ bool write_output(void* out, const unsigned char* buf, std::size_t n);
 
 // Puts the line's settings back, and returns how the run ended: a line that
 // hung up (an adapter unplugged, the other end closed) has reached the end of
-// its input. A run that Ctrl+C or a signal ended ends here, as it would have
-// without the tool's handling, now that every byte read is written. Call it
-// straight after the filter returns.
+// its input. Call it straight after the filter returns; from then on Ctrl+C
+// or a signal ends the run at once.
 span_status release_line(std::FILE* in, span_status status);
+
+// A run that Ctrl+C or a signal ended ends here, as it would have without the
+// tool's handling; returns if none did. Call it once every byte read is in
+// out_file and out_file is closed: a run whose output failed reports that
+// instead.
+void end_if_interrupted();
 
 #endif

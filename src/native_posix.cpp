@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <iterator>
+#include <string>
 
 // A 32-bit off_t or ino_t would fail files past 2 GiB and make the same-file
 // check miss on file systems with inode numbers past 2^32.
@@ -199,9 +202,15 @@ void stop_and_continue(int)
 
 // On continue, a read stopped in the background returns, so that the reader
 // takes the terminal if the run is now in the foreground, or ends it if a
-// signal came meanwhile (`kill %1` sends SIGTERM, then SIGCONT).
+// signal came meanwhile (`kill %1` sends SIGTERM, then SIGCONT). A run that
+// SIGSTOP stopped kept the terminal; continued in the background (`bg`), it
+// gives it back to the shell.
 void continued(int)
 {
+    int saved_errno = errno;
+    if (line.fd >= 0 && line.taken && tcgetpgrp(line.fd) != getpgrp())
+        restore_line();
+    errno = saved_errno;
 }
 
 bool caller_ignores(int sig)
@@ -239,27 +248,67 @@ void handle_signals(bool holding_line, bool own)
     }
 }
 
+// A descriptor number as a file name in a descriptor folder; -1 for any other name.
+int descriptor_number(const char* name)
+{
+    long fd = 0;
+    for (const char* p = name; *p; ++p) {
+        if (*p < '0' || *p > '9' || fd > INT_MAX / 10)
+            return -1;
+        fd = fd * 10 + (*p - '0');
+    }
+    return *name ? static_cast<int>(fd) : -1;
+}
+
 // A descriptor named as a path: /dev/stdin, /dev/stdout, /dev/stderr,
-// /dev/fd/N or /proc/self/fd/N; -1 for any other path.
+// /dev/fd/N or /proc/self/fd/N, by these names or any other spelling or
+// link that leads to one (//dev/stdout, /proc/thread-self/fd/1, a link to
+// /dev/stdout); -1 for any other path.
 int named_descriptor(const char* path)
 {
     const char* const streams[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
     for (int fd = 0; fd < 3; ++fd)
         if (std::strcmp(path, streams[fd]) == 0)
             return fd;
-    for (const char* folder : {"/dev/fd/", "/proc/self/fd/"}) {
-        std::size_t n = std::strlen(folder);
-        if (std::strncmp(path, folder, n) != 0 || !path[n])
-            continue;
-        long fd = 0;
-        for (const char* p = path + n; *p; ++p) {
-            if (*p < '0' || *p > '9' || fd > INT_MAX / 10)
-                return -1;
-            fd = fd * 10 + (*p - '0');
-        }
-        return static_cast<int>(fd);
+    for (const char* folder : {"/dev/fd/", "/proc/self/fd/"})
+        if (std::strncmp(path, folder, std::strlen(folder)) == 0)
+            return descriptor_number(path + std::strlen(folder));
+    // Otherwise its folder, resolved, may be this process's descriptor
+    // folder, or its last part a link to try in turn. The resolved folder is
+    // never taken for the link: a descriptor's link leads to its file.
+    const std::string pid = std::to_string(getpid());
+    const std::string mine[] = {"/proc/" + pid + "/fd", "/proc/" + pid + "/task/" + pid + "/fd"};
+    std::string name = path;
+    for (int links = 0; links < 40; ++links) {
+        std::size_t slash = name.rfind('/');
+        std::string folder = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+        std::string last = slash == std::string::npos ? name : name.substr(slash + 1);
+        char real[PATH_MAX];
+        if (last.empty() || !realpath(folder.c_str(), real))
+            return -1;
+        if (std::find(std::begin(mine), std::end(mine), real) != std::end(mine))
+            return descriptor_number(last.c_str());
+        std::string resolved = std::string(real) + (real[1] ? "/" : "") + last;
+        char target[PATH_MAX];
+        ssize_t n = readlink(resolved.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            return -1; // not a link: a file of its own
+        target[n] = '\0';
+        name = target[0] == '/' ? target : std::string(real) + "/" + target;
     }
     return -1;
+}
+
+// The device number of the terminal open as `fd`: opened as /dev/tty, its
+// node says only "/dev/tty" (`rdev`), but Linux tells the terminal behind it.
+dev_t terminal_number(int fd, dev_t rdev)
+{
+#ifdef TIOCGDEV
+    unsigned int dev;
+    if (ioctl(fd, TIOCGDEV, &dev) == 0)
+        return makedev((dev & 0xfff00) >> 8, (dev & 0xff) | ((dev >> 12) & 0xfff00));
+#endif
+    return rdev;
 }
 
 } // namespace
@@ -315,12 +364,14 @@ bool same_file(std::FILE* in, const char* out_path)
     if (S_ISBLK(a.st_mode))
         return S_ISBLK(b.st_mode) && a.st_rdev == b.st_rdev;
     // Other character devices read and write apart (/dev/null), but a
-    // terminal would be sent the payload as if typed; /dev/tty is the
-    // tool's own terminal by another name.
+    // terminal would be sent the payload as if typed. /dev/tty is the tool's
+    // own terminal by another name, on either side.
     if (S_ISCHR(a.st_mode)) {
+        if (!isatty(fileno(in)) || !S_ISCHR(b.st_mode))
+            return false;
         struct stat tty;
-        bool own_by_alias = tcgetpgrp(fileno(in)) != -1 && stat("/dev/tty", &tty) == 0 && b.st_rdev == tty.st_rdev;
-        return isatty(fileno(in)) && S_ISCHR(b.st_mode) && (a.st_rdev == b.st_rdev || own_by_alias);
+        bool out_own = stat("/dev/tty", &tty) == 0 && b.st_rdev == tty.st_rdev;
+        return b.st_rdev == terminal_number(fileno(in), a.st_rdev) || (out_own && tcgetpgrp(fileno(in)) != -1);
     }
     return (S_ISREG(a.st_mode) || S_ISFIFO(a.st_mode)) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -401,6 +452,14 @@ bool write_output(void* out, const unsigned char* buf, std::size_t n)
         ssize_t put = write(fd, buf, n);
         if (put < 0 && errno == EINTR)
             continue;
+        // A descriptor the caller gave may be non-blocking (event loops set
+        // their pipes so): wait until it takes more.
+        if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd room = {fd, POLLOUT, 0};
+            if (poll(&room, 1, -1) < 0 && errno != EINTR)
+                return false;
+            continue;
+        }
         if (put <= 0)
             return false;
         buf += put;
@@ -418,14 +477,18 @@ span_status release_line(std::FILE* in, span_status status)
         restore_line();
         line.fd = -1;
     }
-    // Every byte read is written: the run now ends as the first signal would
-    // have ended it. Any that comes after this has its default action, so it
-    // ends the run too, even one that came since the last check.
-    if (pending)
-        end_by(pending);
+    // From here any signal has its default action, so it ends the run at
+    // once, even one that came since the last check; one recorded before
+    // ends it in end_if_interrupted.
     for (int sig = 1; sig <= SIGRTMAX; ++sig)
         if (sigismember(&handled, sig))
             set_action(sig, SIG_DFL, 0);
     sigprocmask(SIG_SETMASK, &started_mask, nullptr);
     return status;
+}
+
+void end_if_interrupted()
+{
+    if (pending)
+        end_by(pending);
 }

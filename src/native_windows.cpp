@@ -193,7 +193,7 @@ BOOL WINAPI on_console_event(DWORD)
 {
     if (InterlockedCompareExchange(&port.run, STOPPING, RUNNING) != FINISHED) {
         SetEvent(port.stop);
-        Sleep(INFINITE); // release_line ends the process
+        Sleep(INFINITE); // end_if_interrupted ends the process
     }
     return FALSE;
 }
@@ -275,11 +275,10 @@ span_status release_line(std::FILE*, span_status status)
     if (port.handle == INVALID_HANDLE_VALUE)
         return status;
     restore_port();
-    // Every byte read is written and the port is back: a run that Ctrl+C
-    // stopped ends as the default handler ends a console program.
-    if (InterlockedCompareExchange(&port.run, FINISHED, RUNNING) == STOPPING)
-        ExitProcess(STATUS_CONTROL_C_EXIT);
-    SetConsoleCtrlHandler(on_console_event, FALSE);
+    // A run that Ctrl+C stopped stays STOPPING, so that further events wait
+    // for end_if_interrupted too.
+    if (InterlockedCompareExchange(&port.run, FINISHED, RUNNING) == RUNNING)
+        SetConsoleCtrlHandler(on_console_event, FALSE);
     // A port that is gone has reached the end of its input.
     return status == SPANS_READ_FAILED && port_gone(port.read_error) ? SPANS_COPIED : status;
 }
@@ -287,4 +286,11 @@ span_status release_line(std::FILE*, span_status status)
 bool write_output(void* out, const unsigned char* buf, std::size_t n)
 {
     return std::fwrite(buf, 1, n, static_cast<std::FILE*>(out)) == n;
+}
+
+void end_if_interrupted()
+{
+    // Ended as the default handler ends a console program.
+    if (port.handle != INVALID_HANDLE_VALUE && port.run == STOPPING)
+        ExitProcess(STATUS_CONTROL_C_EXIT);
 }

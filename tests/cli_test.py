@@ -257,8 +257,12 @@ class Files(Tool):
             ("> through /dev/stdout truncates", "/dev/stdout", None, "wb", b"", 0, b"NEW\n"),
             (">> through /dev/fd/1", "/dev/fd/1", None, "ab", b"", 0, b"old\nNEW\n"),
             (">> through /proc/self/fd/1", "/proc/self/fd/1", None, "ab", b"", 0, b"old\nNEW\n"),
+            (">> through //dev/stdout", "//dev/stdout", None, "ab", b"", 0, b"old\nNEW\n"),
+            (">> through /proc/thread-self/fd/1", "/proc/thread-self/fd/1", None, "ab", b"", 0, b"old\nNEW\n"),
+            (">> through a link to /dev/stdout", "so", None, "ab", b"", 0, b"old\nNEW\n"),
             ("< through /dev/stdin: not open for writing, refused", "/dev/stdin", "rb", None, OPEN_ERROR, 1, b"old\n"),
         ]
+        os.symlink("/dev/stdout", self.path("so"))
         for what, out_name, stdin_mode, stdout_mode, stdout, status, log in cases:
             with self.subTest(what):
                 self.put({"in": data, "log": b"old\n"})
@@ -269,6 +273,15 @@ class Files(Tool):
                     messages.seek(0)
                     self.assertEqual((messages.read(), p.returncode, p.stderr), (stdout, status, b""))
                 self.check_files({"log": log, "in": data})
+        # A caller's non-blocking pipe (an event loop's) is waited on when full.
+        self.put({"big": XON + b"k" * 200000})
+        r, w = os.pipe()
+        os.set_blocking(w, False)
+        tool = subprocess.Popen(EMULATOR + [EXE, "big", "/dev/stdout"], cwd=self.dir, stdin=subprocess.DEVNULL, stdout=w)
+        os.close(w)
+        time.sleep(0.5)
+        with os.fdopen(r, "rb") as pipe:
+            self.assertEqual((pipe.read(), tool.wait(timeout=60)), (b"k" * 200000, 0))
 
     @posix_only("needs /dev/full")
     def test_write_failure_is_reported(self):
@@ -593,20 +606,22 @@ class LiveInput(Tool):
         # out_file is a FIFO whose reader has read nothing: once its pipe is full, the write of
         # the next kept bytes waits with nothing sent.
         full, tail = b"k" * 65536, b"tail"
-        kind, status = "fifo", -signal.SIGINT
-        cases = [("one SIGINT: the write finishes, then the run ends", 1, full + tail),
-                 ("a second SIGINT gives the write up at once", 2, full)]
+        kind, interrupted = "fifo", (b"", -signal.SIGINT)
+        no_sigpipe = lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+        cases = [("one SIGINT: the write finishes, then the run ends", 1, None, full + tail, interrupted),
+                 ("a second SIGINT gives the write up at once", 2, None, full, interrupted),
+                 ("the write then fails: reported, not hidden by the signal", 1, no_sigpipe, b"", (WRITE_ERROR, 1))]
         if WINDOWS:  # every Ctrl+C waits for the write, and the port is given back
             # Wine fills the pipe less exactly, so a longer tail is sure to wait; and it may
             # hold some of the tail for the port, unread by the tool when Ctrl+C came.
-            kind, status, tail = "pty", CTRL_C_EXIT, b"t" * 8192
-            cases = [("two Ctrl+C: the write finishes, then the run ends", 2, full)]
-        for what, signals, arrived in cases:
+            kind, tail = "pty", b"t" * 8192
+            cases = [("two Ctrl+C: the write finishes, then the run ends", 2, None, full, (b"", CTRL_C_EXIT))]
+        for what, signals, setup, arrived, (stdout, status) in cases:
             with self.scratch(what=what):
                 os.mkfifo(self.path("out"))
                 reader = os.open(self.path("out"), os.O_RDONLY | os.O_NONBLOCK)
                 self.addCleanup(os.close, reader)
-                with self.live(kind) as (tool, fd):
+                with self.live(kind, setup=setup) as (tool, fd):
                     os.write(fd, XON + full)
                     self.assertTrue(wait_for(lambda: queued(reader) >= len(full) - (4096 if WINDOWS else 0)))
                     os.write(fd, tail)
@@ -622,13 +637,17 @@ class LiveInput(Tool):
                         self.assertIsNone(tool.poll(), "the run waits for its write")
                     os.set_blocking(reader, True)
                     got = b""
+                    if setup:  # the reader goes away, having read nothing
+                        null = os.open(os.devnull, os.O_RDONLY)
+                        os.dup2(null, reader)
+                        os.close(null)
                     while chunk := os.read(reader, 1 << 16):
                         got += chunk
                     tool.wait(timeout=20)
                     self.check_line_restored()
                 if WINDOWS:
                     got = got[:len(arrived)]
-                self.assertEqual((got, tool.returncode, self.stdout), (arrived, status, b""))
+                self.assertEqual((got, tool.returncode, self.stdout), (arrived, status, stdout))
 
     def test_every_other_way_out_gives_the_line_back(self):
         faulty = []  # set-ups that make the tool's reads or writes fail
@@ -659,7 +678,7 @@ class LiveInput(Tool):
             import resource
             cases += [
                 ("file-size limit", XON + b"x" * 5000, None,
-                 lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1000, 1000)), b"", -signal.SIGXFSZ, b"x" * 1000),
+                 lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1000, 1000)), WRITE_ERROR, 1, b"x" * 1000),
                 ("SIGHUP ignored, then the hang-up", XON + b"before",
                  lambda tool, master: (tool.send_signal(signal.SIGHUP), time.sleep(0.3), os.write(master, b", after")),
                  lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN), b"", 0, b"before, after"),
@@ -731,6 +750,10 @@ class LiveInput(Tool):
         holds = lambda want: wait_for(lambda: exclusive(slave) == want, 30)
         try:
             self.assertTrue(wait_for(lambda: b"$ " in b"".join(shown), 30))
+            # Its own terminal as /dev/tty and out_file by another name: refused.
+            os.write(master, b"for o in /dev/stdout $(tty); do " + shlex.join(EMULATOR + [EXE, "/dev/tty"]).encode() +
+                     b' "$o"; echo " status=$?"; done\r')
+            self.assertTrue(wait_for(lambda: b"".join(shown).count(OPEN_ERROR + b" status=1") == 2, 30))
             command = shlex.join(EMULATOR + [EXE, "/dev/tty", "out"]).encode() + b"\r"
             os.write(master, command)
             self.assertTrue(holds(True))
@@ -760,6 +783,17 @@ class LiveInput(Tool):
             self.assertTrue(wait_for(lambda: b"".join(shown).count(b"Stopped") == 2, 30))
             os.write(master, b"kill %1; sleep 1; jobs\r")
             self.assertTrue(wait_for(lambda: b"Terminated" in b"".join(shown), 30), b"".join(shown)[-300:])
+            # Stopped by SIGSTOP, which cannot be caught, it still holds the terminal; continued in
+            # the background, it gives it back.
+            os.write(master, command)
+            self.assertTrue(holds(True))
+            for pid in subprocess.run(["pgrep", "-P", str(shell.pid)], capture_output=True).stdout.split():
+                os.kill(int(pid), signal.SIGSTOP)
+            self.assertTrue(wait_for(lambda: b"".join(shown).count(b"Stopped") == 3, 30))
+            os.write(master, b"bg\r")
+            self.assertTrue(holds(False))
+            os.write(master, b"kill %1; sleep 1; jobs\r")
+            self.assertTrue(wait_for(lambda: b"".join(shown).count(b"Terminated") == 2, 30), b"".join(shown)[-300:])
             os.write(master, b"exit 0\r")
             self.assertEqual(shell.wait(timeout=30), 0)
         finally:
