@@ -3,7 +3,13 @@
 # with CR LF line ends, so that the two never disagree. Within a line,
 # <!-- linux-only --> ... <!-- /linux-only --> is left out.
 function(xonspan_windows_readme source destination)
-    file(STRINGS ${source} lines ENCODING UTF-8)
+    # Split by hand: file(STRINGS) keeps ; and [ ] as list syntax, so a line
+    # holding "in[0, n)" would swallow the lines after it.
+    file(READ ${source} content)
+    string(REPLACE ";" "<semicolon>" content "${content}")
+    string(REPLACE "[" "<lbracket>" content "${content}")
+    string(REPLACE "]" "<rbracket>" content "${content}")
+    string(REPLACE "\n" ";" lines "${content}")
     set(text "xonspan ${PROJECT_VERSION} for Windows x86-64\n\n")
     set(in_part FALSE)
     set(in_code FALSE)
@@ -52,6 +58,9 @@ function(xonspan_windows_readme source destination)
             string(APPEND text "${line}\n")
         endif()
     endforeach()
+    string(REPLACE "<semicolon>" ";" text "${text}")
+    string(REPLACE "<lbracket>" "[" text "${text}")
+    string(REPLACE "<rbracket>" "]" text "${text}")
     string(REGEX REPLACE "<!-- linux-only -->[^<]*<!-- /linux-only -->" "" text "${text}")
     string(REPLACE "`" "" text "${text}")
     string(REPLACE "**" "" text "${text}")

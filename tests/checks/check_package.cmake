@@ -44,7 +44,7 @@ if(GENERATOR STREQUAL "ZIP")
     list(LENGTH crlf crlf)
     list(LENGTH lf lf)
     if(NOT crlf EQUAL lf OR NOT readme MATCHES "mode COM3 BAUD=" OR NOT readme MATCHES "Error opening files"
-       OR NOT readme MATCHES "setup.exe /S" OR readme MATCHES "```|<!--|Linux|dialout")
+       OR NOT readme MATCHES "setup.exe /S" OR NOT readme MATCHES "MIT: see LICENSE" OR readme MATCHES "```|<!--|Linux|dialout")
         message(FATAL_ERROR "README.txt is not the Windows manual in plain text with CR LF:\n${readme}")
     endif()
     if(SETUP AND NOT EXISTS ${SETUP})
