@@ -5,6 +5,8 @@
 //   read:N   the input gives N bytes, then its next read fails (EIO; on
 //            Windows a port's with ERROR_IO_DEVICE)
 //   gone:N   a port gives N bytes, then fails as an unplugged one (Windows)
+//   steal:N  the input gives N bytes; after that another reader takes what
+//            has arrived just before each read (POSIX)
 //   write:N  the output takes N bytes, then its writes fail
 //   close    closing the output fails (the second fclose)
 //   held     a port's open is refused: another program holds it (Windows)
@@ -19,6 +21,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <sys/types.h>
 #include <unistd.h>
 #endif
@@ -154,6 +157,12 @@ ssize_t __wrap_read(int fd, void* buf, std::size_t n)
     if (allow < 0) {
         errno = EIO;
         return -1;
+    }
+    long long steal_after = allowance("steal");
+    int queued = 0;
+    if (steal_after >= 0 && bytes_read >= steal_after && ioctl(fd, FIONREAD, &queued) == 0 && queued > 0) {
+        char taken[4096];
+        __real_read(fd, taken, std::min<std::size_t>(sizeof taken, static_cast<std::size_t>(queued)));
     }
     ssize_t got = __real_read(fd, buf, static_cast<std::size_t>(allow));
     bytes_read += got > 0 ? got : 0;
