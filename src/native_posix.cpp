@@ -435,9 +435,15 @@ std::ptrdiff_t read_input(void* source, unsigned char* buf, std::size_t n)
             continue; // Ctrl+Z or a continue: the line is looked at again first
         ssize_t got = read(fd, buf, n);
         // A terminal that hung up fails its reads with EIO (a pseudo-terminal
-        // whose other end closed) or ends them (an adapter unplugged).
-        if (got < 0 && errno == EIO && fd == line.fd)
-            return 0;
+        // whose other end closed) or ends them (an adapter unplugged). So
+        // does the tool's own terminal, still there, read from a background
+        // group that no shell will bring back: that is a read error.
+        if (got < 0 && errno == EIO && fd == line.fd) {
+            pid_t foreground = line.own ? tcgetpgrp(fd) : -1;
+            if (foreground <= 0 || foreground == getpgrp())
+                return 0;
+            errno = EIO;
+        }
         if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             return got;
     }

@@ -184,17 +184,28 @@ bool port_gone(DWORD error)
 }
 
 // Ctrl+C, Ctrl+Break, the console closed: the reading thread cancels its
-// read, writes what it read, gives the port back and ends the process. An
-// event that comes while it does so (a second Ctrl+C, the window closed)
-// waits for it too, so that the default handler never ends the process with
-// the port still raw. The reading thread needs only to write its last block,
-// well inside the time Windows gives a closed console's handlers.
-BOOL WINAPI on_console_event(DWORD)
+// read, writes what it read, gives the port back and ends the process. A
+// second event (Ctrl+C again, the window closed) means the user will not
+// wait for a slow output to drain: the port is given back here and the run
+// ends at once, so the process never ends with the port still raw.
+BOOL WINAPI on_console_event(DWORD event)
 {
-    if (InterlockedCompareExchange(&port.run, STOPPING, RUNNING) != FINISHED) {
-        SetEvent(port.stop);
-        Sleep(INFINITE); // end_if_interrupted ends the process
+    LONG was = InterlockedCompareExchange(&port.run, STOPPING, RUNNING);
+    if (was == FINISHED)
+        return FALSE;
+    if (was == STOPPING) {
+        restore_port();
+        // Not ExitProcess: its clean-up would wait for the stream that a
+        // stuck write holds.
+        TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     }
+    SetEvent(port.stop);
+    // Handled, so that the next Ctrl+C comes here again. A closed console
+    // ends the process as soon as its handlers return: this one waits for
+    // end_if_interrupted.
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+        return TRUE;
+    Sleep(INFINITE);
     return FALSE;
 }
 
@@ -267,7 +278,8 @@ std::ptrdiff_t read_input(void* source, unsigned char* buf, std::size_t n)
         return got; // 0: Ctrl+C, the end of this run's input
     DWORD more = static_cast<DWORD>(std::min<std::size_t>(queue.cbInQue, n - 1));
     std::ptrdiff_t rest = more ? read_port(buf + 1, more) : 0;
-    return rest < 0 ? -1 : 1 + rest;
+    // The byte already read is kept; the next read meets the failure again.
+    return rest < 0 ? 1 : 1 + rest;
 }
 
 span_status release_line(std::FILE*, span_status status)
