@@ -271,7 +271,7 @@ int named_descriptor(const char* path)
         if (std::strcmp(path, streams[fd]) == 0)
             return fd;
     for (const char* folder : {"/dev/fd/", "/proc/self/fd/"})
-        if (std::strncmp(path, folder, std::strlen(folder)) == 0)
+        if (std::strncmp(path, folder, std::strlen(folder)) == 0 && descriptor_number(path + std::strlen(folder)) >= 0)
             return descriptor_number(path + std::strlen(folder));
     // Otherwise its folder, resolved, may be this process's descriptor
     // folder, or its last part a link to try in turn. The resolved folder is

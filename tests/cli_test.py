@@ -258,6 +258,7 @@ class Files(Tool):
             (">> through /dev/fd/1", "/dev/fd/1", None, "ab", b"", 0, b"old\nNEW\n"),
             (">> through /proc/self/fd/1", "/proc/self/fd/1", None, "ab", b"", 0, b"old\nNEW\n"),
             (">> through //dev/stdout", "//dev/stdout", None, "ab", b"", 0, b"old\nNEW\n"),
+            (">> through /dev/fd//1", "/dev/fd//1", None, "ab", b"", 0, b"old\nNEW\n"),
             (">> through /proc/thread-self/fd/1", "/proc/thread-self/fd/1", None, "ab", b"", 0, b"old\nNEW\n"),
             (">> through a link to /dev/stdout", "so", None, "ab", b"", 0, b"old\nNEW\n"),
             ("< through /dev/stdin: not open for writing, refused", "/dev/stdin", "rb", None, OPEN_ERROR, 1, b"old\n"),

@@ -107,7 +107,11 @@ class Docs(unittest.TestCase):
                     self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
                     ran += 1
         self.assertGreater(ran, 0)
-        # The library was installed into ~/.local, built against and uninstalled.
+        # The library was installed into ~/.local, built against, extracted the capture and
+        # was uninstalled.
+        with open(os.path.join(tree, "app-payload.txt"), "rb") as got, \
+                open(os.path.join(SOURCE, "examples", "capture.expected"), "rb") as want:
+            self.assertEqual(got.read(), want.read())
         prefix = os.path.join(self.dir, ".local")
         self.assertTrue(os.path.isdir(prefix))
         self.assertEqual([os.path.join(d, f) for d, _, files in os.walk(prefix) for f in files], [])
