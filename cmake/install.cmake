@@ -1,6 +1,7 @@
 # Installation layout: the program with its manual page and Debian's
 # copyright and changelog (component runtime), and the library with its
-# header, CMake package and pkg-config file (component development).
+# header, CMake package and pkg-config file (component development). A
+# static build installs the program alone, as its tarball holds it.
 
 # Debian and its kin keep architecture-dependent files (the library, its CMake
 # package and pkg-config file) in a multiarch folder such as
@@ -21,6 +22,32 @@ if(WIN32)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md)
     install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION . COMPONENT runtime)
     install(FILES LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT runtime)
+elseif(XONSPAN_STATIC)
+    # The self-contained program, flat, as its tarball holds it: the program,
+    # its manual page, LICENSE and a README saying where it runs.
+    set(machines_x86_64 "x86-64 PCs and boards (uname -m: x86_64)")
+    set(machines_aarch64 "64-bit ARM, ARMv8-A and later (uname -m: aarch64)")
+    set(machines_armv6 "32-bit ARM, ARMv6 and later (uname -m: armv6l, armv7l or armv8l)")
+    set(machines_riscv64 "64-bit RISC-V, RV64GC (uname -m: riscv64)")
+    set(XONSPAN_MACHINES "${machines_${CMAKE_SYSTEM_PROCESSOR}}")
+    if(NOT XONSPAN_MACHINES)
+        message(FATAL_ERROR "XONSPAN_STATIC: no release named for the processor ${CMAKE_SYSTEM_PROCESSOR}")
+    endif()
+    configure_file(packaging/linux/README.in ${PROJECT_BINARY_DIR}/README @ONLY)
+    install(TARGETS xonspan RUNTIME DESTINATION . COMPONENT runtime)
+    install(FILES ${PROJECT_BINARY_DIR}/README LICENSE man/xonspan.1 DESTINATION . COMPONENT runtime)
+
+    # `--target tarball`: packages/xonspan-VERSION-linux-PROCESSOR.tar.gz, the
+    # release artifact. Not CPack's archive, which records the builder's
+    # user and group.
+    find_program(XONSPAN_TAR tar REQUIRED)
+    find_program(XONSPAN_GZIP gzip REQUIRED)
+    add_custom_target(tarball
+        COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${PROJECT_BINARY_DIR}
+                -DNAME=xonspan-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}
+                -DTAR=${XONSPAN_TAR} -DGZIP=${XONSPAN_GZIP} -P ${CMAKE_CURRENT_LIST_DIR}/tarball.cmake
+        VERBATIM)
+    add_dependencies(tarball xonspan)
 else()
     install(TARGETS xonspan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 
@@ -51,6 +78,11 @@ else()
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/xonspan COMPONENT runtime)
     install(FILES ${debian}/copyright ${debian}/changelog.gz
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libxonspan-dev COMPONENT development)
+endif()
+
+# A static build is for the program only.
+if(XONSPAN_STATIC)
+    return()
 endif()
 
 # The library: header, static archive, CMake package and pkg-config file.

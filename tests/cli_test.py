@@ -70,6 +70,18 @@ def posix_only(reason):
     return wrap
 
 
+def not_under(emulator, reason):
+    """Skips a test that the emulator `emulator` cannot run as the CPU would."""
+    def wrap(test):
+        @functools.wraps(test)
+        def run(self):
+            if EMULATOR and os.path.basename(EMULATOR[0]) == emulator:
+                self.skipTest(f"{emulator}: {reason}")
+            test(self)
+        return run
+    return wrap
+
+
 class Tool(unittest.TestCase):
     def setUp(self):
         self._tmp = tempfile.TemporaryDirectory(prefix="xonspan-cli-")
@@ -712,6 +724,8 @@ class LiveInput(Tool):
         self.assertRaises(BlockingIOError, os.read, device, 100)  # the device was sent nothing
 
     @posix_only("needs a shell with job control")
+    @not_under("qemu-x86_64", "it starts a signal handler on a stack 8 bytes off the ABI's 16-byte alignment, "
+                              "and the Ctrl+Z handler's SSE stores fault there (the native builds run this test)")
     def test_stopped_and_continued_on_its_own_terminal(self):
         master, slave = os.openpty()
         self.addCleanup(os.close, slave)

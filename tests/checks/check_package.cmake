@@ -1,8 +1,10 @@
-# cmake -DBUILD_DIR=... -DGENERATOR=DEB|ZIP [-DMAN_PAGE=... -DGROFF=... -DLINTIAN=...] [-DSETUP=...] -P check_package.cmake
+# cmake -DBUILD_DIR=... -DGENERATOR=DEB|ZIP|TGZ [-DMAN_PAGE=... -DGROFF=... -DLINTIAN=...] [-DSETUP=...] -P check_package.cmake
 # The manual page renders without a warning, `cmake --install` lays out the
-# files, CPack packs them, and lintian finds nothing wrong with a .deb; the
-# Windows zip holds its files at the top level, its manual as plain text that
-# speaks of Windows only, and the installer was built beside it.
+# files, CPack (or a static build's tarball target) packs them, and lintian
+# finds nothing wrong with a .deb; the Windows zip holds its files at the top
+# level, its manual as plain text that speaks of Windows only, and the
+# installer was built beside it; a static build's tarball unpacks into one
+# folder of its own name.
 if(GENERATOR STREQUAL "DEB")
     set(installed bin/xonspan share/man/man1/xonspan.1.gz share/doc/xonspan/copyright
         share/doc/xonspan/changelog.gz include/xonspan/span_filter.h share/doc/libxonspan-dev/copyright)
@@ -10,6 +12,10 @@ if(GENERATOR STREQUAL "DEB")
     set(packages "xonspan:./usr/bin/xonspan,./usr/share/man/man1/xonspan.1.gz,./usr/share/doc/xonspan/copyright,./usr/share/doc/xonspan/changelog.gz"
                  "libxonspan-dev:./usr/include/xonspan/span_filter.h,libxonspan.a,xonspan-config.cmake,xonspan-config-version.cmake,xonspan-targets.cmake,xonspan.pc,./usr/share/doc/libxonspan-dev/copyright")
     set(list_command dpkg-deb --contents)
+elseif(GENERATOR STREQUAL "TGZ")
+    set(installed xonspan xonspan.1 README LICENSE)
+    set(packages "xonspan:xonspan,xonspan.1,README,LICENSE")
+    set(list_command ${CMAKE_COMMAND} -E tar tf)
 else()
     set(installed xonspan.exe README.txt LICENSE.txt)
     set(packages "xonspan:LICENSE.txt,README.txt,xonspan.exe")
@@ -54,21 +60,27 @@ if(GENERATOR STREQUAL "ZIP")
     endif()
 endif()
 
-set(pack_dir ${BUILD_DIR}/package-check)
+if(GENERATOR STREQUAL "TGZ")
+    # A static build's tarball, made as packaging/run makes it.
+    set(pack_dir ${BUILD_DIR}/packages)
+    set(pack_command ${CMAKE_COMMAND} --build ${BUILD_DIR} --target tarball)
+else()
+    set(pack_dir ${BUILD_DIR}/package-check)
+    set(pack_command cpack -G ${GENERATOR} -B ${pack_dir} --config ${BUILD_DIR}/CPackConfig.cmake)
+endif()
 file(REMOVE_RECURSE ${pack_dir})
-execute_process(COMMAND cpack -G ${GENERATOR} -B ${pack_dir} --config ${BUILD_DIR}/CPackConfig.cmake
-                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+execute_process(COMMAND ${pack_command} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
 if(NOT status EQUAL 0)
-    message(FATAL_ERROR "cpack -G ${GENERATOR} failed:\n${out}")
+    message(FATAL_ERROR "${pack_command} failed:\n${out}")
 endif()
 foreach(entry IN LISTS packages)
     string(REPLACE ":" ";" entry "${entry}")
     list(GET entry 0 name)
     list(GET entry 1 files)
     string(REPLACE "," ";" files "${files}")
-    file(GLOB package ${pack_dir}/${name}[_-]*.deb ${pack_dir}/${name}-*.zip)
+    file(GLOB package ${pack_dir}/${name}[_-]*.deb ${pack_dir}/${name}-*.zip ${pack_dir}/${name}-*.tar.gz)
     if(NOT package)
-        message(FATAL_ERROR "cpack -G ${GENERATOR} made no package ${name}:\n${out}")
+        message(FATAL_ERROR "${pack_command} made no package ${name}:\n${out}")
     endif()
     execute_process(COMMAND ${list_command} ${package} OUTPUT_VARIABLE contents)
     if(GENERATOR STREQUAL "ZIP")
@@ -77,6 +89,12 @@ foreach(entry IN LISTS packages)
         list(SORT entries)
         if(NOT entries STREQUAL files)
             message(FATAL_ERROR "${package} holds ${entries}, not ${files} at the top level")
+        endif()
+    elseif(GENERATOR STREQUAL "TGZ")
+        # One folder of the tarball's own name, as its README says.
+        string(REGEX REPLACE "^.*/|\\.tar\\.gz$" "" folder "${package}")
+        if(NOT contents MATCHES "^(${folder}/[^\n]*\n)+$")
+            message(FATAL_ERROR "${package} does not unpack into ${folder}/:\n${contents}")
         endif()
     endif()
     foreach(file IN LISTS files)
