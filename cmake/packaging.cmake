@@ -83,5 +83,21 @@ call to call, with SIMD kernels chosen for the CPU at run time.
 This package holds the header xonspan/span_filter.h, the static library,
 a CMake package (find_package(xonspan), target xonspan::span_filter) and a
 pkg-config file (xonspan).")
+
+    # Debian's armhf is ARMv7 and its toolchain makes ARMv7 code (its crt
+    # files and libgcc too), but Raspberry Pi OS uses the name for ARMv6.
+    if(CMAKE_LIBRARY_ARCHITECTURE STREQUAL "arm-linux-gnueabihf")
+        string(APPEND CPACK_DEBIAN_RUNTIME_DESCRIPTION "
+.
+This build needs an ARMv7 CPU or later: a Raspberry Pi 2 or later, or
+another ARMv7 board. It cannot run on the ARMv6 of a Raspberry Pi Zero,
+Zero W or Pi 1; for those the release has a self-contained program,
+xonspan-${PROJECT_VERSION}-linux-armv6.tar.gz.")
+        string(APPEND CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "
+.
+Programs built with this build need an ARMv7 CPU or later: a Raspberry
+Pi 2 or later, or another ARMv7 board, not the ARMv6 of a Raspberry Pi
+Zero, Zero W or Pi 1.")
+    endif()
 endif()
 include(CPack)
