@@ -70,12 +70,23 @@ def posix_only(reason):
     return wrap
 
 
+# qemu-x86_64 7.2 starts a signal handler on a stack 8 bytes off the ABI's
+# 16-byte alignment, and glibc's tcsetattr, which gives the line back, stores
+# to it with an aligned SSE move, which faults there. The native builds run
+# what this skips.
+QEMU_X86_64_SIGNAL_STACK = ("qemu-x86_64", "it misaligns a signal handler's stack, where tcsetattr's SSE store faults")
+
+
+def under(emulator):
+    return bool(EMULATOR) and os.path.basename(EMULATOR[0]) == emulator
+
+
 def not_under(emulator, reason):
     """Skips a test that the emulator `emulator` cannot run as the CPU would."""
     def wrap(test):
         @functools.wraps(test)
         def run(self):
-            if EMULATOR and os.path.basename(EMULATOR[0]) == emulator:
+            if under(emulator):
                 self.skipTest(f"{emulator}: {reason}")
             test(self)
         return run
@@ -685,6 +696,8 @@ class LiveInput(Tool):
             ]
         for what, sent, action, setup, stdout, status, kept in cases:
             with self.scratch(what=what):
+                if what == "a fault signal" and under(QEMU_X86_64_SIGNAL_STACK[0]):
+                    self.skipTest(": ".join(QEMU_X86_64_SIGNAL_STACK))
                 with self.live("pty", setup=setup, exe=FAULTY if setup in faulty else None) as (tool, master):
                     os.write(master, sent)
                     if action:
@@ -724,8 +737,7 @@ class LiveInput(Tool):
         self.assertRaises(BlockingIOError, os.read, device, 100)  # the device was sent nothing
 
     @posix_only("needs a shell with job control")
-    @not_under("qemu-x86_64", "it starts a signal handler on a stack 8 bytes off the ABI's 16-byte alignment, "
-                              "and the Ctrl+Z handler's SSE stores fault there (the native builds run this test)")
+    @not_under(*QEMU_X86_64_SIGNAL_STACK)
     def test_stopped_and_continued_on_its_own_terminal(self):
         master, slave = os.openpty()
         self.addCleanup(os.close, slave)
