@@ -1,10 +1,12 @@
-# cmake -DBUILD_DIR=... -DGENERATOR=DEB|ZIP|TGZ [-DMAN_PAGE=... -DGROFF=... -DLINTIAN=...] [-DSETUP=...] -P check_package.cmake
+# cmake -DBUILD_DIR=... -DGENERATOR=DEB|ZIP|TGZ [-DMAN_PAGE=... -DGROFF=... -DLINTIAN=...] [-DSETUP=...]
+#       [-DEMULATOR=... -DEXAMPLE=examples/capture] -P check_package.cmake
 # The manual page renders without a warning, `cmake --install` lays out the
 # files, CPack (or a static build's tarball target) packs them, and lintian
 # finds nothing wrong with a .deb; the Windows zip holds its files at the top
 # level, its manual as plain text that speaks of Windows only, and the
 # installer was built beside it; a static build's tarball unpacks into one
-# folder of its own name.
+# folder of its own name, and its program, run as EMULATOR runs it, gives
+# EXAMPLE.expected from EXAMPLE.bin.
 if(GENERATOR STREQUAL "DEB")
     set(installed bin/xonspan share/man/man1/xonspan.1.gz share/doc/xonspan/copyright
         share/doc/xonspan/changelog.gz include/xonspan/span_filter.h share/doc/libxonspan-dev/copyright)
@@ -95,6 +97,17 @@ foreach(entry IN LISTS packages)
         string(REGEX REPLACE "^.*/|\\.tar\\.gz$" "" folder "${package}")
         if(NOT contents MATCHES "^(${folder}/[^\n]*\n)+$")
             message(FATAL_ERROR "${package} does not unpack into ${folder}/:\n${contents}")
+        endif()
+        # The program as shipped (stripped) runs on the bundled capture.
+        set(unpacked ${BUILD_DIR}/package-check)
+        file(REMOVE_RECURSE ${unpacked})
+        file(ARCHIVE_EXTRACT INPUT ${package} DESTINATION ${unpacked})
+        execute_process(COMMAND ${EMULATOR} ${unpacked}/${folder}/xonspan ${EXAMPLE}.bin ${unpacked}/out
+                        RESULT_VARIABLE status OUTPUT_VARIABLE said ERROR_VARIABLE said)
+        file(READ ${EXAMPLE}.expected want HEX)
+        file(READ ${unpacked}/out got HEX)
+        if(NOT status EQUAL 0 OR NOT said STREQUAL "" OR NOT got STREQUAL want)
+            message(FATAL_ERROR "the program in ${package} fails on ${EXAMPLE}.bin (${status}):\n${said}")
         endif()
     endif()
     foreach(file IN LISTS files)
