@@ -1,7 +1,7 @@
 # cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DGIT=... -P check_reproducible.cmake
 # Clones the commit checked out twice, into folders of different names, runs
 # packaging/run in each, some seconds apart, and requires the same checksums
-# of every artifact.
+# of every artifact, each of which SHA256SUMS names.
 set(work ${BUILD_DIR}/reproducible-check)
 file(REMOVE_RECURSE ${work})
 foreach(clone IN ITEMS first second-clone)
@@ -14,6 +14,14 @@ foreach(clone IN ITEMS first second-clone)
         message(FATAL_ERROR "packaging/run failed in ${work}/${clone}:\n${out}")
     endif()
     file(READ ${work}/${clone}/build/dist/SHA256SUMS sums_${clone})
+    file(GLOB artifacts RELATIVE ${work}/${clone}/build/dist ${work}/${clone}/build/dist/*)
+    list(REMOVE_ITEM artifacts SHA256SUMS)
+    foreach(artifact IN LISTS artifacts)
+        string(FIND "${sums_${clone}}" "  ${artifact}\n" at)
+        if(at EQUAL -1)
+            message(FATAL_ERROR "SHA256SUMS leaves out ${artifact}:\n${sums_${clone}}")
+        endif()
+    endforeach()
     execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 2)
 endforeach()
 if(NOT sums_first STREQUAL sums_second-clone)
