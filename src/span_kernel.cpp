@@ -1,12 +1,33 @@
 #include "span_kernel.h"
 
 #include <cstdint>
+#include <cstring>
+
+// The word-at-a-time kernel is plain C++ and assumes little-endian words.
+#if (defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) || defined(_MSC_VER)
+#define XONSPAN_SWAR 1
+#endif
 
 // The vector paths use GCC and Clang built-ins and target attributes; any
-// other compiler, or another CPU, builds the scalar loop alone.
-#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
+// other compiler, or another CPU, builds the portable kernels alone.
+#if defined(__GNUC__) || defined(__clang__)
+#if defined(__x86_64__)
 #define XONSPAN_X86_64 1
 #include <immintrin.h>
+#elif defined(__aarch64__) && !defined(__ARM_BIG_ENDIAN)
+#define XONSPAN_NEON 1
+#define XONSPAN_NEON_TARGET
+#include <arm_neon.h>
+#elif defined(__arm__) && defined(__ARM_FP) && !defined(__ARM_BIG_ENDIAN) && defined(__linux__)
+// 32-bit ARM with a floating-point ABI (hard or softfp) may carry NEON code,
+// run only when the CPU says it has NEON.
+#define XONSPAN_NEON 1
+#define XONSPAN_NEON_AT_RUN_TIME 1
+#define XONSPAN_NEON_TARGET __attribute__((target("fpu=neon")))
+#include <arm_neon.h>
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
 #endif
 
 namespace {
@@ -30,6 +51,178 @@ std::size_t scan_spans_scalar(const unsigned char* in, std::size_t n, unsigned c
     *inside = state;
     return kept;
 }
+
+#ifdef XONSPAN_SWAR
+namespace {
+
+// A machine word of bytes at a time, for CPUs without a vector path. Flags
+// live in bit 0 of each byte; the seven bits above each flag pass a carry on
+// to the next byte's flag, so one subtraction runs the carry-chain.
+template <typename word>
+constexpr word every_byte(unsigned char b)
+{
+    return ~word(0) / 0xFF * b;
+}
+
+template <typename word>
+inline word load_word(const unsigned char* p)
+{
+#if defined(__GNUC__) || defined(__clang__)
+    p = static_cast<const unsigned char*>(__builtin_assume_aligned(p, sizeof(word)));
+#endif
+    word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// Bit 0 of each byte that is XON or XOFF. The two differ only in bit 1, so
+// one exact zero-byte test (no borrow from byte to byte) finds both.
+template <typename word>
+inline word control_bytes(word w)
+{
+    word x = (w & every_byte<word>(0xFD)) ^ every_byte<word>(XON);
+    return ~(((x & every_byte<word>(0x7F)) + every_byte<word>(0x7F)) | x) >> 7 & every_byte<word>(1);
+}
+
+template <typename word>
+std::size_t scan_words(const unsigned char* in, std::size_t n, unsigned char* out, bool* inside)
+{
+    // Aligned loads: a CPU without fast unaligned access gets whole words.
+    std::size_t head = (sizeof(word) - reinterpret_cast<std::uintptr_t>(in) % sizeof(word)) % sizeof(word);
+    if (head > n)
+        head = n;
+    std::size_t kept = scan_spans_scalar(in, head, out, inside);
+    const unsigned char* p = in + head;
+    const unsigned char* words_end = p + (n - head) / sizeof(word) * sizeof(word);
+    // In place, the bytes of a span are where they belong until the first
+    // byte is dropped: they need no store.
+    if (out == in && kept == head && *inside)
+        for (; p != words_end; p += sizeof(word))
+            if (control_bytes(load_word<word>(p)) != 0)
+                break;
+    unsigned char* dst = out + kept + (static_cast<std::size_t>(p - in) - head);
+    word outside = !*inside; // one minus the carry into the next word
+    for (; p != words_end; p += sizeof(word)) {
+        word w = load_word<word>(p);
+        word control = control_bytes(w);
+        if (control != 0) {
+            word off = control & w >> 1; // XOFF has bit 1 set, XON does not
+            word on = control ^ off;
+            word sum = on - off - outside; // on + ~off + carry
+            // The carry into each flag is the state before its byte.
+            word keep = ~(sum | control) & every_byte<word>(1);
+            // Bit 1 of the last byte is the carry out of its flag, inverted.
+            outside = sum >> (8 * sizeof(word) - 7) & 1;
+#pragma GCC unroll 8
+            for (unsigned i = 0; i < sizeof w; ++i)
+                if (keep >> 8 * i & 1)
+                    *dst++ = static_cast<unsigned char>(w >> 8 * i);
+        } else if (!outside) { // kept or dropped whole
+            // Byte by byte: one store where the CPU stores unaligned words
+            // fast, and no trap where it does not.
+#pragma GCC unroll 8
+            for (unsigned i = 0; i < sizeof w; ++i)
+                dst[i] = static_cast<unsigned char>(w >> 8 * i);
+            dst += sizeof w;
+        }
+    }
+    *inside = !outside;
+    kept = static_cast<std::size_t>(dst - out);
+    return kept + scan_spans_scalar(p, n - static_cast<std::size_t>(p - in), dst, inside);
+}
+
+// A register's width: a 32-bit CPU spends two instructions on each 64-bit one.
+std::size_t scan_spans_swar(const unsigned char* in, std::size_t n, unsigned char* out, bool* inside)
+{
+    return scan_words<std::uintptr_t>(in, n, out, inside);
+}
+
+} // namespace
+#endif
+
+#if defined(XONSPAN_X86_64) || defined(XONSPAN_NEON)
+namespace {
+
+// A 32-bit CPU counts in halves: GCC would call a library function.
+inline unsigned trailing_zeros(std::uint64_t x)
+{
+    if (sizeof(void*) < sizeof x && std::uint32_t(x) == 0)
+        return 32 + __builtin_ctz(std::uint32_t(x >> 32));
+    return sizeof(void*) < sizeof x ? __builtin_ctz(std::uint32_t(x)) : __builtin_ctzll(x);
+}
+
+// For the compactions that shuffle 8 bytes at a time.
+struct shuffle_tables {
+    unsigned char index[256][8]; // bytes to keep from 8, packed to the front
+    unsigned char count[256];
+};
+
+constexpr shuffle_tables make_shuffle_tables()
+{
+    shuffle_tables t{};
+    for (int m = 0; m < 256; ++m) {
+        int k = 0;
+        for (int i = 0; i < 8; ++i)
+            if (m & (1 << i))
+                t.index[m][k++] = static_cast<unsigned char>(i);
+        t.count[m] = static_cast<unsigned char>(k);
+    }
+    return t;
+}
+
+constexpr shuffle_tables shuffle = make_shuffle_tables();
+
+// Whole 64-byte blocks by masks, the tail by the scalar loop. Byte i is Inside
+// after it is read when on[i] | (inside[i-1] & ~off[i]): exactly the carry out
+// of bit i in on + ~off + carry-in, so one addition settles a block.
+// Compaction writes the kept bytes of a block to dst <= src and returns the
+// end; it may write junk up to dst + 64 but never past the block's own bytes.
+template <void (*masks)(const unsigned char*, std::uint64_t*, std::uint64_t*),
+          unsigned char* (*compact)(const unsigned char*, std::uint64_t, unsigned char*),
+          void (*move64)(unsigned char*, const unsigned char*), bool always_compact = false>
+inline std::size_t scan_blocks(const unsigned char* in, std::size_t n, unsigned char* out, bool* inside)
+{
+    const unsigned char* p = in;
+    const unsigned char* blocks_end = in + (n & ~std::size_t(63));
+    std::uint64_t carry = *inside;
+    unsigned char* dst = out;
+    for (; p != blocks_end; p += 64) {
+        std::uint64_t on, off;
+        masks(p, &on, &off);
+        std::uint64_t sum = on + ~off + carry;
+        std::uint64_t carries_in = sum ^ on ^ ~off; // state before each byte
+        std::uint64_t keep = carries_in & ~(on | off);
+        carry = (on | (~off & carries_in)) >> 63;
+
+        if (always_compact) { // cheaper than a mispredicted branch where compaction is one instruction
+            dst = compact(p, keep, dst);
+            continue;
+        }
+        if (keep == 0)
+            continue;
+        if (keep == ~std::uint64_t(0)) {
+            if (dst != p)
+                move64(dst, p);
+            dst += 64;
+            continue;
+        }
+        unsigned first = trailing_zeros(keep);
+        std::uint64_t run = keep >> first;
+        if ((run & (run + 1)) == 0 && static_cast<std::size_t>(p - in) + first + 64 <= n) {
+            // One run of kept bytes: a whole 64-byte move beats compaction.
+            move64(dst, p + first);
+            dst += 64 - __builtin_clzll(run); // run is 2^length - 1
+            continue;
+        }
+        dst = compact(p, keep, dst);
+    }
+    *inside = carry != 0;
+    std::size_t kept = static_cast<std::size_t>(dst - out);
+    return kept + scan_spans_scalar(p, n - static_cast<std::size_t>(p - in), dst, inside);
+}
+
+} // namespace
+#endif
 
 #ifdef XONSPAN_X86_64
 namespace {
@@ -92,34 +285,12 @@ inline void move64(unsigned char* dst, const unsigned char* src)
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * i), v[i]);
 }
 
-// Compaction writes the kept bytes of a block to dst <= src and returns the
-// end; it may write junk up to dst + 64 but never past the block's own bytes.
 unsigned char* compact_bits(const unsigned char* src, std::uint64_t keep, unsigned char* dst)
 {
     for (; keep != 0; keep &= keep - 1)
         *dst++ = src[__builtin_ctzll(keep)];
     return dst;
 }
-
-struct shuffle_tables {
-    unsigned char index[256][8]; // bytes to keep from 8, packed to the front
-    unsigned char count[256];
-};
-
-constexpr shuffle_tables make_shuffle_tables()
-{
-    shuffle_tables t{};
-    for (int m = 0; m < 256; ++m) {
-        int k = 0;
-        for (int i = 0; i < 8; ++i)
-            if (m & (1 << i))
-                t.index[m][k++] = static_cast<unsigned char>(i);
-        t.count[m] = static_cast<unsigned char>(k);
-    }
-    return t;
-}
-
-constexpr shuffle_tables shuffle = make_shuffle_tables();
 
 __attribute__((target("ssse3"))) unsigned char* compact_shuffle(const unsigned char* src, std::uint64_t keep,
                                                                 unsigned char* dst)
@@ -134,75 +305,107 @@ __attribute__((target("ssse3"))) unsigned char* compact_shuffle(const unsigned c
     return dst;
 }
 
-// Whole 64-byte blocks by masks, the tail by the scalar loop. Byte i is Inside
-// after it is read when on[i] | (inside[i-1] & ~off[i]): exactly the carry out
-// of bit i in on + ~off + carry-in, so one addition settles a block.
-template <void (*masks)(const unsigned char*, std::uint64_t*, std::uint64_t*),
-          unsigned char* (*compact)(const unsigned char*, std::uint64_t, unsigned char*), bool always_compact = false>
-inline std::size_t scan_blocks(const unsigned char* in, std::size_t n, unsigned char* out, bool* inside)
-{
-    const unsigned char* p = in;
-    const unsigned char* blocks_end = in + (n & ~std::size_t(63));
-    unsigned char* dst = out;
-    std::uint64_t carry = *inside;
-    for (; p != blocks_end; p += 64) {
-        std::uint64_t on, off;
-        masks(p, &on, &off);
-        std::uint64_t sum = on + ~off + carry;
-        std::uint64_t carries_in = sum ^ on ^ ~off; // state before each byte
-        std::uint64_t keep = carries_in & ~(on | off);
-        carry = (on | (~off & carries_in)) >> 63;
-
-        if (always_compact) { // cheaper than a mispredicted branch where compaction is one instruction
-            dst = compact(p, keep, dst);
-            continue;
-        }
-        if (keep == 0)
-            continue;
-        if (keep == ~std::uint64_t(0)) {
-            if (dst != p)
-                move64(dst, p);
-            dst += 64;
-            continue;
-        }
-        unsigned first = __builtin_ctzll(keep);
-        std::uint64_t run = keep >> first;
-        if ((run & (run + 1)) == 0 && static_cast<std::size_t>(p - in) + first + 64 <= n) {
-            // One run of kept bytes: a whole 64-byte move beats compaction.
-            move64(dst, p + first);
-            dst += 64 - __builtin_clzll(run); // run is 2^length - 1
-            continue;
-        }
-        dst = compact(p, keep, dst);
-    }
-    *inside = carry != 0;
-    std::size_t kept = static_cast<std::size_t>(dst - out);
-    return kept + scan_spans_scalar(p, n - static_cast<std::size_t>(p - in), dst, inside);
-}
-
 __attribute__((flatten)) std::size_t scan_spans_sse2(const unsigned char* in, std::size_t n, unsigned char* out,
                                                      bool* inside)
 {
-    return scan_blocks<control_masks, compact_bits>(in, n, out, inside);
+    return scan_blocks<control_masks, compact_bits, move64>(in, n, out, inside);
 }
 
 __attribute__((target("ssse3"), flatten)) std::size_t scan_spans_ssse3(const unsigned char* in, std::size_t n,
                                                                        unsigned char* out, bool* inside)
 {
-    return scan_blocks<control_masks, compact_shuffle>(in, n, out, inside);
+    return scan_blocks<control_masks, compact_shuffle, move64>(in, n, out, inside);
 }
 
 __attribute__((target("avx2"), flatten)) std::size_t scan_spans_avx2(const unsigned char* in, std::size_t n,
                                                                      unsigned char* out, bool* inside)
 {
-    return scan_blocks<control_masks_avx2, compact_shuffle>(in, n, out, inside);
+    return scan_blocks<control_masks_avx2, compact_shuffle, move64>(in, n, out, inside);
 }
 
 __attribute__((target(XONSPAN_AVX512), flatten)) std::size_t scan_spans_avx512(const unsigned char* in,
                                                                                std::size_t n, unsigned char* out,
                                                                                bool* inside)
 {
-    return scan_blocks<control_masks_avx512, compact_compress, true>(in, n, out, inside);
+    return scan_blocks<control_masks_avx512, compact_compress, move64, true>(in, n, out, inside);
+}
+
+// Each variant needs what the one before it needs: how many of the last this CPU lacks.
+std::size_t variants_missing()
+{
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("ssse3"))
+        return 3;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vbmi2"))
+        return 0;
+    if (__builtin_cpu_supports("avx2"))
+        return 1;
+    return 2;
+}
+
+} // namespace
+#endif
+
+#ifdef XONSPAN_NEON
+namespace {
+
+// Bit i stands for byte i of the 64 that `v` holds as four interleaved lanes
+// (byte 4j + k in lane j of val[k]). Each shift-and-insert keeps the high
+// bits and puts the next lane's flags below them, so every byte ends up with
+// its four bytes' flags in each nibble; the narrowing shift then packs two
+// nibbles into each byte of the result, in order.
+XONSPAN_NEON_TARGET inline std::uint64_t byte_mask(const uint8x16x4_t& v, unsigned char c)
+{
+    const uint8x16_t k = vdupq_n_u8(c);
+    uint8x16_t m01 = vsriq_n_u8(vceqq_u8(v.val[1], k), vceqq_u8(v.val[0], k), 1);
+    uint8x16_t m23 = vsriq_n_u8(vceqq_u8(v.val[3], k), vceqq_u8(v.val[2], k), 1);
+    uint8x16_t m = vsriq_n_u8(m23, m01, 2);
+    m = vsriq_n_u8(m, m, 4);
+    return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(m), 4)), 0);
+}
+
+XONSPAN_NEON_TARGET inline void control_masks_neon(const unsigned char* p, std::uint64_t* on, std::uint64_t* off)
+{
+    uint8x16x4_t v = vld4q_u8(p);
+    *on = byte_mask(v, XON);
+    *off = byte_mask(v, XOFF);
+}
+
+// Loads all 64 bytes before storing any, so dst may overlap src.
+XONSPAN_NEON_TARGET inline void move64_neon(unsigned char* dst, const unsigned char* src)
+{
+    uint8x16_t a = vld1q_u8(src), b = vld1q_u8(src + 16), c = vld1q_u8(src + 32), d = vld1q_u8(src + 48);
+    vst1q_u8(dst, a);
+    vst1q_u8(dst + 16, b);
+    vst1q_u8(dst + 32, c);
+    vst1q_u8(dst + 48, d);
+}
+
+XONSPAN_NEON_TARGET unsigned char* compact_table(const unsigned char* src, std::uint64_t keep, unsigned char* dst)
+{
+#pragma GCC unroll 8
+    for (int g = 0; g < 8; ++g) {
+        unsigned m = keep >> 8 * g & 0xff;
+        vst1_u8(dst, vtbl1_u8(vld1_u8(src + 8 * g), vld1_u8(shuffle.index[m])));
+        dst += shuffle.count[m];
+    }
+    return dst;
+}
+
+XONSPAN_NEON_TARGET __attribute__((flatten)) std::size_t scan_spans_neon(const unsigned char* in, std::size_t n,
+                                                                         unsigned char* out, bool* inside)
+{
+    return scan_blocks<control_masks_neon, compact_table, move64_neon>(in, n, out, inside);
+}
+
+std::size_t variants_missing()
+{
+#ifdef XONSPAN_NEON_AT_RUN_TIME
+    return getauxval(AT_HWCAP) & HWCAP_NEON ? 0 : 1;
+#else
+    return 0;
+#endif
 }
 
 } // namespace
@@ -210,30 +413,28 @@ __attribute__((target(XONSPAN_AVX512), flatten)) std::size_t scan_spans_avx512(c
 
 std::size_t span_kernel_variants(const span_kernel_variant** list)
 {
-    // Each variant needs what the one before it needs, so the runnable ones are a prefix.
+    // Slowest first; the runnable ones are a prefix.
     static const span_kernel_variant all[] = {
         {"scalar", scan_spans_scalar},
+#ifdef XONSPAN_SWAR
+        {"swar", scan_spans_swar},
+#endif
 #ifdef XONSPAN_X86_64
         {"sse2", scan_spans_sse2},
         {"ssse3", scan_spans_ssse3},
         {"avx2", scan_spans_avx2},
         {"avx512", scan_spans_avx512},
 #endif
+#ifdef XONSPAN_NEON
+        {"neon", scan_spans_neon},
+#endif
     };
     static const std::size_t runnable = [] {
-#ifdef XONSPAN_X86_64
-        __builtin_cpu_init();
-        if (!__builtin_cpu_supports("ssse3"))
-            return 2;
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-            __builtin_cpu_supports("avx512vbmi2"))
-            return 5;
-        if (__builtin_cpu_supports("avx2"))
-            return 4;
-        return 3;
-#else
-        return 1;
+        std::size_t count = sizeof all / sizeof all[0];
+#if defined(XONSPAN_X86_64) || defined(XONSPAN_NEON)
+        count -= variants_missing();
 #endif
+        return count;
     }();
     *list = all;
     return runnable;
