@@ -185,10 +185,25 @@ inline std::size_t scan_blocks(const unsigned char* in, std::size_t n, unsigned 
     const unsigned char* p = in;
     const unsigned char* blocks_end = in + (n & ~std::size_t(63));
     std::uint64_t carry = *inside;
-    unsigned char* dst = out;
+    std::uint64_t on, off;
+    // In place, the bytes of a span are where they belong until the first
+    // byte is dropped: they need no store.
+    if (out == in)
+        for (; carry && p != blocks_end; p += 64) {
+            masks(p, &on, &off);
+            if ((on | off) != 0)
+                break;
+        }
+    unsigned char* dst = out + (p - in);
     for (; p != blocks_end; p += 64) {
-        std::uint64_t on, off;
         masks(p, &on, &off);
+        if (!always_compact && (on | off) == 0) { // kept or dropped whole
+            if (carry) {
+                move64(dst, p);
+                dst += 64;
+            }
+            continue;
+        }
         std::uint64_t sum = on + ~off + carry;
         std::uint64_t carries_in = sum ^ on ^ ~off; // state before each byte
         std::uint64_t keep = carries_in & ~(on | off);
@@ -200,12 +215,6 @@ inline std::size_t scan_blocks(const unsigned char* in, std::size_t n, unsigned 
         }
         if (keep == 0)
             continue;
-        if (keep == ~std::uint64_t(0)) {
-            if (dst != p)
-                move64(dst, p);
-            dst += 64;
-            continue;
-        }
         unsigned first = trailing_zeros(keep);
         std::uint64_t run = keep >> first;
         if ((run & (run + 1)) == 0 && static_cast<std::size_t>(p - in) + first + 64 <= n) {
