@@ -172,14 +172,29 @@ constexpr shuffle_tables make_shuffle_tables()
 
 constexpr shuffle_tables shuffle = make_shuffle_tables();
 
+template <void (*masks)(const unsigned char*, std::uint64_t*, std::uint64_t*)>
+inline const unsigned char* skip_by_masks(const unsigned char* p, const unsigned char* end)
+{
+    for (; p != end; p += 64) {
+        std::uint64_t on, off;
+        masks(p, &on, &off);
+        if ((on | off) != 0)
+            break;
+    }
+    return p;
+}
+
 // Whole 64-byte blocks by masks, the tail by the scalar loop. Byte i is Inside
 // after it is read when on[i] | (inside[i-1] & ~off[i]): exactly the carry out
 // of bit i in on + ~off + carry-in, so one addition settles a block.
 // Compaction writes the kept bytes of a block to dst <= src and returns the
 // end; it may write junk up to dst + 64 but never past the block's own bytes.
+// Skipping returns the first 64-byte block from p on that holds XON or XOFF,
+// or end.
 template <void (*masks)(const unsigned char*, std::uint64_t*, std::uint64_t*),
           unsigned char* (*compact)(const unsigned char*, std::uint64_t, unsigned char*),
-          void (*move64)(unsigned char*, const unsigned char*), bool always_compact = false>
+          void (*move64)(unsigned char*, const unsigned char*),
+          const unsigned char* (*skip)(const unsigned char*, const unsigned char*), bool always_compact = false>
 inline std::size_t scan_blocks(const unsigned char* in, std::size_t n, unsigned char* out, bool* inside)
 {
     const unsigned char* p = in;
@@ -188,12 +203,8 @@ inline std::size_t scan_blocks(const unsigned char* in, std::size_t n, unsigned 
     std::uint64_t on, off;
     // In place, the bytes of a span are where they belong until the first
     // byte is dropped: they need no store.
-    if (out == in)
-        for (; carry && p != blocks_end; p += 64) {
-            masks(p, &on, &off);
-            if ((on | off) != 0)
-                break;
-        }
+    if (out == in && carry)
+        p = skip(p, blocks_end);
     unsigned char* dst = out + (p - in);
     for (; p != blocks_end; p += 64) {
         masks(p, &on, &off);
@@ -294,6 +305,54 @@ inline void move64(unsigned char* dst, const unsigned char* src)
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * i), v[i]);
 }
 
+// XON and XOFF differ only in bit 1, so one compare of each byte with bit 1
+// cleared finds both; four blocks are tested at once.
+inline const unsigned char* skip_sse2(const unsigned char* p, const unsigned char* end)
+{
+    const __m128i low = _mm_set1_epi8(static_cast<char>(~2)), xon = _mm_set1_epi8(static_cast<char>(XON));
+    for (; end - p >= 256; p += 256) {
+        __m128i any = _mm_setzero_si128();
+        for (int i = 0; i < 16; ++i) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+            any = _mm_or_si128(any, _mm_cmpeq_epi8(_mm_and_si128(v, low), xon));
+        }
+        if (_mm_movemask_epi8(any) != 0)
+            break;
+    }
+    return skip_by_masks<control_masks>(p, end);
+}
+
+__attribute__((target("avx2"))) inline const unsigned char* skip_avx2(const unsigned char* p,
+                                                                     const unsigned char* end)
+{
+    const __m256i low = _mm256_set1_epi8(static_cast<char>(~2)), xon = _mm256_set1_epi8(static_cast<char>(XON));
+    for (; end - p >= 256; p += 256) {
+        __m256i any = _mm256_setzero_si256();
+        for (int i = 0; i < 8; ++i) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
+            any = _mm256_or_si256(any, _mm256_cmpeq_epi8(_mm256_and_si256(v, low), xon));
+        }
+        if (!_mm256_testz_si256(any, any))
+            break;
+    }
+    return skip_by_masks<control_masks_avx2>(p, end);
+}
+
+// (byte & ~2) ^ XON is zero for XON and XOFF alone; a zero byte survives the minimum.
+__attribute__((target(XONSPAN_AVX512))) inline const unsigned char* skip_avx512(const unsigned char* p,
+                                                                               const unsigned char* end)
+{
+    const __m512i low = _mm512_set1_epi8(static_cast<char>(~2)), xon = _mm512_set1_epi8(static_cast<char>(XON));
+    for (; end - p >= 256; p += 256) {
+        __m512i m = _mm512_set1_epi8(-1);
+        for (int i = 0; i < 4; ++i)
+            m = _mm512_min_epu8(m, _mm512_ternarylogic_epi32(_mm512_loadu_si512(p + 64 * i), low, xon, 0x6A));
+        if (_mm512_testn_epi8_mask(m, m) != 0)
+            break;
+    }
+    return skip_by_masks<control_masks_avx512>(p, end);
+}
+
 unsigned char* compact_bits(const unsigned char* src, std::uint64_t keep, unsigned char* dst)
 {
     for (; keep != 0; keep &= keep - 1)
@@ -317,26 +376,26 @@ __attribute__((target("ssse3"))) unsigned char* compact_shuffle(const unsigned c
 __attribute__((flatten)) std::size_t scan_spans_sse2(const unsigned char* in, std::size_t n, unsigned char* out,
                                                      bool* inside)
 {
-    return scan_blocks<control_masks, compact_bits, move64>(in, n, out, inside);
+    return scan_blocks<control_masks, compact_bits, move64, skip_sse2>(in, n, out, inside);
 }
 
 __attribute__((target("ssse3"), flatten)) std::size_t scan_spans_ssse3(const unsigned char* in, std::size_t n,
                                                                        unsigned char* out, bool* inside)
 {
-    return scan_blocks<control_masks, compact_shuffle, move64>(in, n, out, inside);
+    return scan_blocks<control_masks, compact_shuffle, move64, skip_sse2>(in, n, out, inside);
 }
 
 __attribute__((target("avx2"), flatten)) std::size_t scan_spans_avx2(const unsigned char* in, std::size_t n,
                                                                      unsigned char* out, bool* inside)
 {
-    return scan_blocks<control_masks_avx2, compact_shuffle, move64>(in, n, out, inside);
+    return scan_blocks<control_masks_avx2, compact_shuffle, move64, skip_avx2>(in, n, out, inside);
 }
 
 __attribute__((target(XONSPAN_AVX512), flatten)) std::size_t scan_spans_avx512(const unsigned char* in,
                                                                                std::size_t n, unsigned char* out,
                                                                                bool* inside)
 {
-    return scan_blocks<control_masks_avx512, compact_compress, move64, true>(in, n, out, inside);
+    return scan_blocks<control_masks_avx512, compact_compress, move64, skip_avx512, true>(in, n, out, inside);
 }
 
 // Each variant needs what the one before it needs: how many of the last this CPU lacks.
@@ -405,7 +464,7 @@ XONSPAN_NEON_TARGET unsigned char* compact_table(const unsigned char* src, std::
 XONSPAN_NEON_TARGET __attribute__((flatten)) std::size_t scan_spans_neon(const unsigned char* in, std::size_t n,
                                                                          unsigned char* out, bool* inside)
 {
-    return scan_blocks<control_masks_neon, compact_table, move64_neon>(in, n, out, inside);
+    return scan_blocks<control_masks_neon, compact_table, move64_neon, skip_by_masks<control_masks_neon>>(in, n, out, inside);
 }
 
 std::size_t variants_missing()

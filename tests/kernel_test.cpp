@@ -105,7 +105,7 @@ TEST_P(Kernel, MarkersAtEveryPositionLengthAndOffset)
 }
 
 // Each block shape the vector paths tell apart: all kept, none kept, one run
-// of every length and start, scattered bytes.
+// of every length and start, a lone marker anywhere, scattered bytes.
 TEST_P(Kernel, EveryBlockShape)
 {
     std::mt19937_64 rng(7);
@@ -116,6 +116,13 @@ TEST_P(Kernel, EveryBlockShape)
             if (64 + start + 1 + len < data.size())
                 data[64 + start + 1 + len] = XOFF;
             check(data, start % 3);
+        }
+    // A lone marker past the first blocks, which the in-place paths skip several at a time.
+    for (std::size_t at = 0; at < 640; ++at)
+        for (unsigned char c : {XON, XOFF}) {
+            std::vector<unsigned char> data(640, 'x');
+            data[at] = c;
+            check(data, at % 5);
         }
     for (int round = 0; round < 2000; ++round) {
         std::vector<unsigned char> data(64 * (1 + rng() % 4) + rng() % 64);
