@@ -80,8 +80,9 @@ inline word load_word(const unsigned char* p)
 template <typename word>
 inline word control_bytes(word w)
 {
-    word x = (w & every_byte<word>(0xFD)) ^ every_byte<word>(XON);
-    return ~(((x & every_byte<word>(0x7F)) + every_byte<word>(0x7F)) | x) >> 7 & every_byte<word>(1);
+    word x = (w | every_byte<word>(2)) ^ every_byte<word>(XOFF);
+    word t = (x & every_byte<word>(0x7F)) + every_byte<word>(0x7F);
+    return every_byte<word>(1) & ~((t | x) >> 7);
 }
 
 template <typename word>
@@ -106,9 +107,10 @@ std::size_t scan_words(const unsigned char* in, std::size_t n, unsigned char* ou
         word w = load_word<word>(p);
         word control = control_bytes(w);
         if (control != 0) {
-            word off = control & w >> 1; // XOFF has bit 1 set, XON does not
-            word on = control ^ off;
-            word sum = on - off - outside; // on + ~off + carry
+            // XOFF has bit 1 set, XON does not; on + ~off + carry is
+            // control - 2 * off - outside.
+            word twice_off = control << 1 & w;
+            word sum = control - twice_off - outside;
             // The carry into each flag is the state before its byte.
             word keep = ~(sum | control) & every_byte<word>(1);
             // Bit 1 of the last byte is the carry out of its flag, inverted.
