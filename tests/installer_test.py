@@ -19,10 +19,13 @@ import unittest
 WINE = SETUP = LISTENER = EXAMPLE = EXPECTED = None
 UNINSTALL_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
 # Wine runs programs elevated, so that without a flag the installer is for all users.
+# The last column: what the upgrade goes over, besides a file of the user's:
+# the folder with our files deleted by hand, or an installation by an earlier
+# setup, which noted nothing about the PATH.
 SCOPES = {
-    "/CURRENTUSER": ("HKCU", r"HKCU\Environment", r"%USERPROFILE%\sentinel"),
+    "/CURRENTUSER": ("HKCU", r"HKCU\Environment", r"%USERPROFILE%\sentinel", "deleted"),
     "/ALLUSERS": ("HKLM", r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment",
-                  r"%SystemRoot%\sentinel"),
+                  r"%SystemRoot%\sentinel", "earlier"),
 }
 
 
@@ -39,9 +42,20 @@ def reg_values(key):
     return {name.lower(): (kind, data) for name, kind, data in found}
 
 
-def set_path(env_key, value):
-    out = run("reg", "add", env_key, "/v", "Path", "/t", "REG_EXPAND_SZ", "/d", value, "/f")
+def set_path(env_key, value, kind="REG_EXPAND_SZ"):
+    """None deletes the value, if there is one."""
+    if value is None:
+        run("reg", "delete", env_key, "/v", "Path", "/f")
+        return
+    out = run("reg", "add", env_key, "/v", "Path", "/t", kind, "/d", value, "/f")
     assert out.returncode == 0, out
+
+
+def files_in(folder):
+    """{name: bytes} of the files in a folder; None when it does not exist."""
+    if not os.path.isdir(folder):
+        return None
+    return {name: open(os.path.join(folder, name), "rb").read() for name in os.listdir(folder)}
 
 
 def unix(path):
@@ -79,11 +93,16 @@ class Installer(unittest.TestCase):
         self.tmp = tempfile.mkdtemp(prefix="xonspan-installer-")
         self.addCleanup(shutil.rmtree, self.tmp, True)
 
-    def uninstall(self, folder):
+    def uninstall(self, folder, target=None):
         """The waiting uninstall README shows: a copy run from elsewhere, with _?=."""
         copy = os.path.join(self.tmp, "uninstall.exe")
         shutil.copy(os.path.join(unix(folder), "uninstall.exe"), copy)
-        return run(windows(copy), "/S", "_?=" + folder).returncode
+        return run(windows(copy), "/S", "_?=" + (target or folder)).returncode
+
+    def forget(self):
+        """No registration left by a row that failed."""
+        for root in ("HKCU", "HKLM"):
+            run("reg", "delete", root + "\\" + UNINSTALL_KEY + "\\xonspan", "/f")
 
     def registrations(self):
         """DisplayName xonspan under either root's Uninstall key."""
@@ -94,7 +113,7 @@ class Installer(unittest.TestCase):
         return found
 
     def test_install_upgrade_uninstall(self):
-        for flag, (root, env_key, unexpanded) in SCOPES.items():
+        for flag, (root, env_key, unexpanded, before_upgrade) in SCOPES.items():
             with self.subTest(flag):
                 # Entries before ours, one unexpanded; one after ours is added later.
                 before = (reg_values(env_key) or {}).get("path", ("", ""))[1]
@@ -125,18 +144,35 @@ class Installer(unittest.TestCase):
                 with open(payload, "rb") as got, open(EXPECTED, "rb") as want:
                     self.assertEqual(got.read(), want.read())
 
-                # Again, without /D: in place, one entry, one registration.
+                # Again, without /D: in place, one entry, one registration; a
+                # file of the user's in the folder does not stop it.
                 set_path(env_key, sentinels + ";" + folder + r";C:\sentinel-after")
+                if before_upgrade == "deleted":
+                    shutil.rmtree(unix(folder))
+                    os.mkdir(unix(folder))
+                else:
+                    for name in ("PathEntryAdded", "PathValueExisted"):
+                        run("reg", "delete", registration, "/v", name, "/f")
+                with open(os.path.join(unix(folder), "notes.txt"), "wb") as f:
+                    f.write(b"the user's own")
                 self.assertEqual(run(SETUP, "/S", flag).returncode, 0)
                 self.assertEqual(reg_values(env_key)["path"],
                                  ("REG_EXPAND_SZ", sentinels + ";" + folder + r";C:\sentinel-after"))
                 self.assertEqual(self.registrations(), [root])
                 self.assertEqual(reg_values(registration)["installlocation"][1], folder)
 
+                # Not where it is installed: nothing removed there.
+                decoy = os.path.join(self.tmp, "decoy")
+                os.makedirs(decoy, exist_ok=True)
+                shutil.copy(os.path.join(unix(folder), "README.txt"), decoy)
+                self.assertEqual(self.uninstall(folder, windows(decoy)), 2)
+                self.assertEqual(os.listdir(decoy), ["README.txt"])
+
                 with Listener() as listener:
                     self.assertEqual(self.uninstall(folder), 0)
                     self.assertTrue(listener.heard(), "no WM_SETTINGCHANGE after uninstalling")
-                self.assertFalse(os.path.exists(unix(folder)))
+                self.assertEqual(files_in(unix(folder)), {"notes.txt": b"the user's own"})
+                shutil.rmtree(unix(folder))
                 self.assertIsNone(reg_values(registration))
                 self.assertEqual(reg_values(env_key)["path"], ("REG_EXPAND_SZ", sentinels + r";C:\sentinel-after"))
                 set_path(env_key, before)
@@ -159,16 +195,61 @@ class Installer(unittest.TestCase):
     def test_refusals_change_nothing(self):
         env_key = SCOPES["/CURRENTUSER"][1]
         entries = [r"C:\tools\long-path-entry-%03d" % i for i in range(40)]
-        for name, path, args in (("PATH too long to read", ";".join(entries), ["/CURRENTUSER"]),
-                                 ("PATH too long to add to", ";".join(entries)[:1000], ["/CURRENTUSER"]),
-                                 ("both scopes", r"C:\sentinel", ["/CURRENTUSER", "/ALLUSERS"])):
+        theirs = {"README.txt": b"the user's own", "LICENSE.txt": b"", "other.exe": b"MZ"}
+        for name, path, args, files in (
+                ("PATH too long to read", ";".join(entries), ["/CURRENTUSER", "/D={win}"], None),
+                ("PATH too long to add to", ";".join(entries)[:1000], ["/CURRENTUSER", "/D={win}"], None),
+                ("both scopes", r"C:\sentinel", ["/CURRENTUSER", "/ALLUSERS", "/D={win}"], None),
+                ("a folder of other files", r"C:\sentinel", ["/CURRENTUSER", "/D={win}"], theirs),
+                ("one holding only an uninstall.exe", r"C:\sentinel", ["/CURRENTUSER", "/D={win}"], {"uninstall.exe": b"MZ"}),
+                ("a /D= it does not take", r"C:\sentinel", ["/CURRENTUSER", "/D={slashes}"], None)):
             with self.subTest(name):
+                self.forget()
                 set_path(env_key, path)
-                folder = windows(os.path.join(self.tmp, "refused"))
-                self.assertEqual(run(SETUP, "/S", *args, "/D=" + folder).returncode, 2)
-                self.assertFalse(os.path.exists(unix(folder)))
+                folder = os.path.join(self.tmp, "refused")
+                for file, data in (files or {}).items():
+                    os.makedirs(folder, exist_ok=True)
+                    with open(os.path.join(folder, file), "wb") as f:
+                        f.write(data)
+                spelled = {"win": windows(folder), "slashes": windows(folder).replace("\\", "/")}
+                self.assertEqual(run(SETUP, "/S", *(arg.format(**spelled) for arg in args)).returncode, 2)
+                self.assertEqual(files_in(folder), files)
+                shutil.rmtree(folder, True)
                 self.assertEqual(reg_values(env_key)["path"], ("REG_EXPAND_SZ", path))
                 self.assertEqual(self.registrations(), [])
+        set_path(env_key, "")
+
+
+    def test_path_as_it_was(self):
+        # Installed and uninstalled, the PATH is as before. An entry naming
+        # the folder already, in any spelling, is the user's: not doubled and
+        # left in place.
+        env_key = SCOPES["/CURRENTUSER"][1]
+        unix_folder = os.path.join(self.tmp, "PathFolder")
+        folder = windows(unix_folder)
+        parent, base = folder.rsplit("\\", 1)
+        os.environ["XONSPAN_TEST_DIR"] = parent
+        for name, kind, before, installed in (
+                ("no value", None, None, folder),
+                ("ending in a separator", "REG_SZ", r"C:\a;", r"C:\a;" + folder + ";"),
+                ("there", "REG_SZ", r"C:\a;%s;C:\b" % folder, None),
+                ("there twice", "REG_SZ", r"%s;C:\a;%s" % (folder, folder), None),
+                ("other case", "REG_SZ", folder.upper(), None),
+                ("a backslash after", "REG_SZ", r"C:\a;%s\\" % folder, None),
+                ("quoted", "REG_SZ", r'C:\a;"%s"' % folder, None),
+                ("slashes", "REG_SZ", folder.replace("\\", "/"), None),
+                ("dot parts", "REG_SZ", r"%s\.\%s;C:\a" % (parent, base), None),
+                ("spaces around", "REG_SZ", r"C:\a; %s  ;C:\b" % folder, None),
+                ("a variable", "REG_EXPAND_SZ", "%XONSPAN_TEST_DIR%\\" + base, None)):
+            with self.subTest(name):
+                self.forget()
+                set_path(env_key, before, kind)
+                was = (reg_values(env_key) or {}).get("path")
+                self.assertEqual(run(SETUP, "/S", "/CURRENTUSER", "/D=" + folder).returncode, 0)
+                self.assertEqual(reg_values(env_key)["path"], (kind or "REG_EXPAND_SZ", installed or before))
+                self.assertEqual(self.uninstall(folder), 0)
+                self.assertEqual(reg_values(env_key).get("path"), was)
+                self.assertIsNone(files_in(unix_folder))
         set_path(env_key, "")
 
 

@@ -8,7 +8,8 @@
 ; user's PATH) unless run elevated or with /ALLUSERS (Program Files, the
 ; system PATH); /CURRENTUSER keeps an elevated run per user. /D=FOLDER
 ; chooses the folder of a first installation; a later one goes where the
-; first went. Exit status: 0 done, 1 cancelled, 2 failed.
+; first went. A folder that holds files already is refused unless xonspan is
+; installed there. Exit status: 0 done, 1 cancelled, 2 failed.
 
 Unicode true
 Target amd64-unicode
@@ -44,7 +45,7 @@ VIAddVersionKey "FileDescription" "xonspan ${VERSION} setup"
 VIAddVersionKey "CompanyName" "${PUBLISHER}"
 VIAddVersionKey "LegalCopyright" "${COPYRIGHT}"
 
-Page directory SkipOnUpgrade
+Page directory SkipOnUpgrade "" DirLeave
 Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
@@ -55,7 +56,10 @@ Var EnvKey      ; and its key
 Var PathValue   ; the PATH as stored, unexpanded
 Var PathType    ; 1 REG_SZ, 2 REG_EXPAND_SZ, 0 none yet
 Var PathSkip    ; 1: leave the PATH alone (it is too long to edit)
-Var Previous    ; folder of the installation this one upgrades
+Var Previous    ; folder registered under Installed apps: this installation upgrades it
+Var Scope       ; "for all users" or "for you"
+Var Added       ; 1: the PATH entry is ours, noted at installation
+Var Existed     ; 1: the PATH value was there before it (if only empty)
 
 ; Ends the run with status 2, saying why unless silent.
 !macro Fail message
@@ -71,10 +75,12 @@ Function ${un}SetMode
         SetShellVarContext all
         StrCpy $EnvRoot ${HKLM_HANDLE}
         StrCpy $EnvKey "System\CurrentControlSet\Control\Session Manager\Environment"
+        StrCpy $Scope "for all users"
     ${Else}
         SetShellVarContext current
         StrCpy $EnvRoot ${HKCU_HANDLE}
         StrCpy $EnvKey "Environment"
+        StrCpy $Scope "for you"
     ${EndIf}
 FunctionEnd
 
@@ -133,40 +139,6 @@ skip:
     StrCpy $PathSkip 1
 FunctionEnd
 
-; $R2: the PATH in $R0 without its entries naming the folder $R1 (with or
-; without a trailing backslash, in any case); $R3: how many there were.
-; Every other entry, empty ones included, stays as it was.
-Function ${un}StripEntry
-    StrCpy $R2 ""
-    StrCpy $R3 0
-    StrCpy $R4 ""   ; the entry being read
-    StrCpy $R5 0    ; index in $R0
-    StrCpy $R7 0    ; 1 once an entry is kept
-    ${Do}
-        StrCpy $R6 $R0 1 $R5
-        ${If} $R6 == ";"
-        ${OrIf} $R6 == ""
-            StrCpy $R8 $R4
-            StrCpy $R9 $R4 "" -1
-            ${If} $R9 == "\"
-                StrCpy $R8 $R4 -1
-            ${EndIf}
-            ${If} $R8 == $R1
-                IntOp $R3 $R3 + 1
-            ${ElseIf} $R7 = 1
-                StrCpy $R2 "$R2;$R4"
-            ${Else}
-                StrCpy $R2 $R4
-                StrCpy $R7 1
-            ${EndIf}
-            StrCpy $R4 ""
-        ${Else}
-            StrCpy $R4 "$R4$R6"
-        ${EndIf}
-        IntOp $R5 $R5 + 1
-    ${LoopUntil} $R6 == ""
-FunctionEnd
-
 ; Writes $0 as the PATH, of the type it had (a new one expands %VARIABLES%
 ; as Windows' own is made to).
 Function ${un}WritePath
@@ -189,6 +161,99 @@ FunctionEnd
 !macroend
 !insertmacro Functions ""
 !insertmacro Functions "un."
+
+; $R8 as Windows takes it when looking a program up: without spaces around
+; it and quotes, and when absolute, in full ("C:/a/./b\\" is "C:\a\b").
+Function Canonical
+    ${Do}
+        StrCpy $R7 $R8 1
+        ${IfThen} $R7 != " " ${|} ${ExitDo} ${|}
+        StrCpy $R8 $R8 "" 1
+    ${Loop}
+    ${Do}
+        StrCpy $R7 $R8 1 -1
+        ${IfThen} $R7 != " " ${|} ${ExitDo} ${|}
+        StrCpy $R8 $R8 -1
+    ${Loop}
+    StrCpy $R9 ""
+    StrCpy $1 0
+    ${Do}
+        StrCpy $R7 $R8 1 $1
+        ${IfThen} $R7 == "" ${|} ${ExitDo} ${|}
+        ${IfThen} $R7 != '"' ${|} StrCpy $R9 "$R9$R7" ${|}
+        IntOp $1 $1 + 1
+    ${Loop}
+    StrCpy $R8 $R9
+    ; A relative entry names a folder of the current one, never ours.
+    StrCpy $R7 $R8 2 1
+    StrCpy $1 $R8 2
+    ${If} $R7 == ":\"
+    ${OrIf} $R7 == ":/"
+    ${OrIf} $1 == "\\"
+    ${OrIf} $1 == "//"
+        System::Call 'kernel32::GetFullPathNameW(w R8, i ${NSIS_MAX_STRLEN}, w .R7, p 0) i .r1'
+        ${If} $1 > 0
+        ${AndIf} $1 < ${NSIS_MAX_STRLEN}
+            StrCpy $R8 $R7
+        ${EndIf}
+        ${Do}
+            StrCpy $R7 $R8 1 -1
+            StrLen $1 $R8
+            ${IfThen} $R7 != "\" ${|} ${ExitDo} ${|}
+            ${IfThen} $1 <= 3 ${|} ${ExitDo} ${|}
+            StrCpy $R8 $R8 -1
+        ${Loop}
+    ${EndIf}
+FunctionEnd
+
+; $R3: 1 when an entry of $PathValue names $INSTDIR, however spelled
+; (%VARIABLES% too, in a REG_EXPAND_SZ), else 0.
+Function HasEntry
+    StrCpy $R8 $INSTDIR
+    Call Canonical
+    StrCpy $R1 $R8
+    StrCpy $R3 0
+    StrCpy $R4 ""   ; the entry being read
+    StrCpy $R5 0    ; index in $PathValue
+    ${Do}
+        StrCpy $R6 $PathValue 1 $R5
+        ${If} $R6 == ";"
+        ${OrIf} $R6 == ""
+            StrCpy $R8 $R4
+            ${If} $PathType = 2
+                ExpandEnvStrings $R8 $R8
+            ${EndIf}
+            Call Canonical
+            ${If} $R8 == $R1
+                StrCpy $R3 1
+            ${EndIf}
+            StrCpy $R4 ""
+        ${Else}
+            StrCpy $R4 "$R4$R6"
+        ${EndIf}
+        IntOp $R5 $R5 + 1
+    ${LoopUntil} $R6 == ""
+FunctionEnd
+
+; $0: why $INSTDIR cannot take this installation, or "". A folder that holds
+; files already must be where xonspan is registered: a file of the user's is
+; never overwritten, nor removed later by the uninstaller.
+Function CheckFolder
+    StrCpy $0 ""
+    ${DirState} "$INSTDIR" $1
+    ${If} $1 = 1
+    ${AndIf} $INSTDIR != $Previous
+        StrCpy $0 "$INSTDIR holds files already, and xonspan is not installed there $Scope. Choose a new or empty folder, so that none of those files is overwritten."
+    ${EndIf}
+FunctionEnd
+
+Function DirLeave
+    Call CheckFolder
+    ${If} $0 != ""
+        MessageBox MB_OK|MB_ICONEXCLAMATION $0
+        Abort
+    ${EndIf}
+FunctionEnd
 
 Function .onInit
     ${GetParameters} $0
@@ -220,13 +285,23 @@ Function .onInit
     ${If} $AllUsers == 1
         Call RequireAdmin
     ${EndIf}
-    ; An installation whose uninstaller is still there is upgraded in place.
+    ; Upgraded in place, even when its folder was deleted by hand: its PATH
+    ; entry is then taken off by the next uninstall.
     ReadRegStr $Previous SHCTX "${UNINSTALL_KEY}" "InstallLocation"
-    ${If} $Previous != ""
-    ${AndIfNot} ${FileExists} "$Previous\uninstall.exe"
-        StrCpy $Previous ""
+    ; $INSTDIR is empty here unless /D= gave it. One it did not take
+    ; (relative, quoted, no such drive) fails rather than install elsewhere.
+    ${If} $INSTDIR == ""
+        System::Call 'kernel32::GetCommandLineW() w .r1'
+        StrLen $2 $1
+        StrCpy $3 0
+        ${DoWhile} $3 < $2
+            StrCpy $4 $1 3 $3
+            ${If} $4 == "/D="
+                !insertmacro Fail "The folder given with /D= cannot be used: give it in full (/D=C:\Tools\xonspan), last and without quotes."
+            ${EndIf}
+            IntOp $3 $3 + 1
+        ${Loop}
     ${EndIf}
-    ; $INSTDIR is empty here unless /D= gave it.
     ${If} $INSTDIR != ""
     ${ElseIf} $Previous != ""
         StrCpy $INSTDIR $Previous
@@ -246,9 +321,13 @@ FunctionEnd
 Section
     ${If} $Previous != ""
     ${AndIf} $Previous != $INSTDIR
-        !insertmacro Fail "xonspan is already installed in $Previous. Uninstall it first to install it in $INSTDIR."
+        !insertmacro Fail "xonspan is already installed in $Previous. Uninstall it first to install it in $INSTDIR (if its uninstaller is gone, install it there again, then uninstall)."
     ${EndIf}
     ; Checked before anything is changed.
+    Call CheckFolder
+    ${If} $0 != ""
+        !insertmacro Fail $0
+    ${EndIf}
     StrLen $R9 $INSTDIR
     IntOp $R9 $R9 + 2
     Call ReadPath
@@ -278,13 +357,26 @@ Section
         !insertmacro Fail "Could not register xonspan under Installed apps."
     ${EndIf}
 
+    ; The uninstaller takes off only an entry noted as added, and deletes the
+    ; value only if there was none. An upgrade keeps the notes of the
+    ; installation it goes over (an earlier setup noted nothing, and added it).
+    StrCpy $Added 0
+    StrCpy $Existed 1
+    ${If} $INSTDIR == $Previous
+        ReadRegDWORD $Added SHCTX "${UNINSTALL_KEY}" "PathEntryAdded"
+        ${IfThen} $Added == "" ${|} StrCpy $Added 1 ${|}
+        ReadRegDWORD $Existed SHCTX "${UNINSTALL_KEY}" "PathValueExisted"
+        ${IfThen} $Existed == "" ${|} StrCpy $Existed 1 ${|}
+    ${EndIf}
+    StrCpy $R3 1
     ${If} $PathSkip = 0
-        StrCpy $R0 $PathValue
-        StrCpy $R1 $INSTDIR
-        Call StripEntry
-        ${If} $R3 > 0
+        Call HasEntry
+        ${If} $R3 = 1
             DetailPrint "$INSTDIR is on the PATH already."
         ${Else}
+            StrCpy $Added 1
+            StrCpy $Existed 1
+            ${IfThen} $PathType = 0 ${|} StrCpy $Existed 0 ${|}
             ; Appended, so that no program of the same name elsewhere is hidden.
             StrCpy $3 $PathValue "" -1
             ${If} $PathValue == ""
@@ -295,11 +387,59 @@ Section
             ${Else}
                 StrCpy $0 "$PathValue;$INSTDIR"
             ${EndIf}
-            Call WritePath
         ${EndIf}
+    ${EndIf}
+    ; Noted before the PATH is written: a note of an entry that is not there removes nothing.
+    ClearErrors
+    WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "PathEntryAdded" $Added
+    WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "PathValueExisted" $Existed
+    ${If} ${Errors}
+        !insertmacro Fail "Could not register xonspan under Installed apps."
+    ${EndIf}
+    ${If} $R3 = 0
+        Call WritePath
     ${EndIf}
     Call Broadcast
 SectionEnd
+
+; $R2: the PATH in $R0 without the last entry that is $R1 as the installer
+; wrote it, and one separator beside it (so that what was around it stays as
+; it was); $R3: 1 if it was there.
+Function un.RemoveEntry
+    StrCpy $R2 $R0
+    StrCpy $R3 0
+    StrLen $R4 $R0
+    StrLen $R5 $R1
+    IntOp $R6 $R4 - $R5 ; where it would start, from the end back
+    ${DoWhile} $R6 >= 0
+        StrCpy $R7 $R0 $R5 $R6
+        StrCpy $R8 ";"
+        ${If} $R6 > 0
+            IntOp $R8 $R6 - 1
+            StrCpy $R8 $R0 1 $R8
+        ${EndIf}
+        IntOp $R9 $R6 + $R5
+        StrCpy $R9 $R0 1 $R9
+        ${IfThen} $R9 == "" ${|} StrCpy $R9 ";" ${|}
+        ${If} $R7 == $R1
+        ${AndIf} $R8 == ";"
+        ${AndIf} $R9 == ";"
+            StrCpy $R3 1
+            ${If} $R6 > 0
+                IntOp $R8 $R6 - 1
+                StrCpy $R2 $R0 $R8
+                IntOp $R9 $R6 + $R5
+                StrCpy $R9 $R0 "" $R9
+                StrCpy $R2 "$R2$R9"
+            ${Else}
+                IntOp $R9 $R5 + 1
+                StrCpy $R2 $R0 "" $R9
+            ${EndIf}
+            ${ExitDo}
+        ${EndIf}
+        IntOp $R6 $R6 - 1
+    ${Loop}
+FunctionEnd
 
 Function un.onInit
     ; The installation for all users is the one registered in this folder.
@@ -310,12 +450,22 @@ Function un.onInit
         Call un.RequireAdmin
     ${EndIf}
     Call un.SetMode
+    ; Only where it is registered: files of another folder are not ours.
+    ReadRegStr $0 SHCTX "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $0 != $INSTDIR
+        !insertmacro Fail "xonspan is not installed in $INSTDIR. Nothing was removed."
+    ${EndIf}
 FunctionEnd
 
 Section Uninstall
     ; Checked before anything is changed.
-    StrCpy $R9 0
-    Call un.ReadPath
+    ReadRegDWORD $Added SHCTX "${UNINSTALL_KEY}" "PathEntryAdded"
+    ReadRegDWORD $Existed SHCTX "${UNINSTALL_KEY}" "PathValueExisted"
+    StrCpy $PathSkip 1
+    ${If} $Added = 1
+        StrCpy $R9 0
+        Call un.ReadPath
+    ${EndIf}
 
     ; The program first: if a capture is still running it is in use, and
     ; then nothing else is removed either.
@@ -330,17 +480,15 @@ Section Uninstall
     ; Only when empty: files of the user's own stay, and their folder with them.
     RMDir "$INSTDIR"
 
-    ReadRegStr $0 SHCTX "${UNINSTALL_KEY}" "InstallLocation"
-    ${If} $0 == $INSTDIR
-        DeleteRegKey SHCTX "${UNINSTALL_KEY}"
-    ${EndIf}
+    DeleteRegKey SHCTX "${UNINSTALL_KEY}"
 
     ${If} $PathSkip = 0
         StrCpy $R0 $PathValue
         StrCpy $R1 $INSTDIR
-        Call un.StripEntry
+        Call un.RemoveEntry
         ${If} $R3 = 0
         ${ElseIf} $R2 == ""
+        ${AndIf} $Existed <> 1
             ; Only ours was there: the value goes, as before installation.
             DeleteRegValue SHCTX "$EnvKey" "Path"
         ${Else}
