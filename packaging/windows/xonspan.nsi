@@ -418,9 +418,13 @@ Function un.RemoveEntry
             IntOp $R8 $R6 - 1
             StrCpy $R8 $R0 1 $R8
         ${EndIf}
+        ; The end is found by length: "" compares equal to a soft hyphen.
         IntOp $R9 $R6 + $R5
-        StrCpy $R9 $R0 1 $R9
-        ${IfThen} $R9 == "" ${|} StrCpy $R9 ";" ${|}
+        ${If} $R9 < $R4
+            StrCpy $R9 $R0 1 $R9
+        ${Else}
+            StrCpy $R9 ";"
+        ${EndIf}
         ${If} $R7 == $R1
         ${AndIf} $R8 == ";"
         ${AndIf} $R9 == ";"
