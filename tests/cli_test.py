@@ -761,10 +761,12 @@ class LiveInput(Tool):
         holds = lambda want: wait_for(lambda: exclusive(slave) == want, 30)
         try:
             self.assertTrue(wait_for(lambda: b"$ " in b"".join(shown), 30))
-            # Its own terminal as /dev/tty and out_file by another name: refused.
-            os.write(master, b"for o in /dev/stdout $(tty); do " + shlex.join(EMULATOR + [EXE, "/dev/tty"]).encode() +
-                     b' "$o"; echo " status=$?"; done\r')
-            self.assertTrue(wait_for(lambda: b"".join(shown).count(OPEN_ERROR + b" status=1") == 2, 30))
+            # Its own terminal as /dev/tty and out_file by another name: refused. qemu-user does
+            # not pass on TIOCGDEV, which tells the terminal behind /dev/tty.
+            if not any("qemu" in part for part in EMULATOR):
+                os.write(master, b"for o in /dev/stdout $(tty); do " + shlex.join(EMULATOR + [EXE, "/dev/tty"]).encode() +
+                         b' "$o"; echo " status=$?"; done\r')
+                self.assertTrue(wait_for(lambda: b"".join(shown).count(OPEN_ERROR + b" status=1") == 2, 30))
             # Read from a background group no shell will bring back, its terminal fails the read.
             os.write(master, b"( (sleep 1; " + shlex.join(EMULATOR + [EXE, "/dev/tty", "out"]).encode() +
                      b'; echo " status=$?") & )\r')
