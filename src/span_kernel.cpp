@@ -18,9 +18,11 @@
 #define XONSPAN_NEON 1
 #define XONSPAN_NEON_TARGET
 #include <arm_neon.h>
-#elif defined(__arm__) && defined(__ARM_FP) && !defined(__ARM_BIG_ENDIAN) && defined(__linux__)
+#elif defined(__arm__) && defined(__ARM_FP) && !defined(__ARM_BIG_ENDIAN) && defined(__linux__) && \
+    !defined(__clang__)
 // 32-bit ARM with a floating-point ABI (hard or softfp) may carry NEON code,
-// run only when the CPU says it has NEON.
+// run only when the CPU says it has NEON (GCC: clang takes NEON intrinsics
+// only where the whole file is built for NEON).
 #define XONSPAN_NEON 1
 #define XONSPAN_NEON_AT_RUN_TIME 1
 #define XONSPAN_NEON_TARGET __attribute__((target("fpu=neon")))
