@@ -30,7 +30,14 @@ SCOPES = {
 
 
 def run(*args, timeout=120):
-    return subprocess.run([WINE, *args], capture_output=True, timeout=timeout)
+    # Now and then Wine fails to start a program at all (start.exe's message,
+    # the program never ran): once seen from reg.exe in CI. Try again then.
+    for attempt in range(3):
+        out = subprocess.run([WINE, *args], capture_output=True, timeout=timeout)
+        if not out.stdout.startswith(b"Application could not be started"):
+            break
+        time.sleep(1)
+    return out
 
 
 def reg_values(key):
@@ -55,7 +62,11 @@ def files_in(folder):
     """{name: bytes} of the files in a folder; None when it does not exist."""
     if not os.path.isdir(folder):
         return None
-    return {name: open(os.path.join(folder, name), "rb").read() for name in os.listdir(folder)}
+    found = {}
+    for name in os.listdir(folder):
+        with open(os.path.join(folder, name), "rb") as f:
+            found[name] = f.read()
+    return found
 
 
 def unix(path):
@@ -80,6 +91,7 @@ class Listener:
     def __exit__(self, *exc):
         self.proc.kill()
         self.proc.wait()
+        self.proc.stdout.close()
 
     def heard(self):
         try:
