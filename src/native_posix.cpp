@@ -270,9 +270,12 @@ int named_descriptor(const char* path)
     for (int fd = 0; fd < 3; ++fd)
         if (std::strcmp(path, streams[fd]) == 0)
             return fd;
-    for (const char* folder : {"/dev/fd/", "/proc/self/fd/"})
-        if (std::strncmp(path, folder, std::strlen(folder)) == 0 && descriptor_number(path + std::strlen(folder)) >= 0)
-            return descriptor_number(path + std::strlen(folder));
+    for (const char* folder : {"/dev/fd/", "/proc/self/fd/"}) {
+        std::size_t len = std::strlen(folder);
+        int fd = std::strncmp(path, folder, len) == 0 ? descriptor_number(path + len) : -1;
+        if (fd >= 0)
+            return fd;
+    }
     // Otherwise its folder, resolved, may be this process's descriptor
     // folder, or its last part a link to try in turn. The resolved folder is
     // never taken for the link: a descriptor's link leads to its file.
