@@ -158,13 +158,9 @@ FunctionEnd
 Function ${un}Broadcast
     System::Call 'user32::SendMessageTimeoutW(p ${HWND_BROADCAST}, i ${WM_SETTINGCHANGE}, p 0, w "Environment", i 2, i 5000, *p .r0)'
 FunctionEnd
-!macroend
-!insertmacro Functions ""
-!insertmacro Functions "un."
-
 ; $R8 as Windows takes it when looking a program up: without spaces around
 ; it and quotes, and when absolute, in full ("C:/a/./b\\" is "C:\a\b").
-Function Canonical
+Function ${un}Canonical
     ${Do}
         StrCpy $R7 $R8 1
         ${IfThen} $R7 != " " ${|} ${ExitDo} ${|}
@@ -175,11 +171,13 @@ Function Canonical
         ${IfThen} $R7 != " " ${|} ${ExitDo} ${|}
         StrCpy $R8 $R8 -1
     ${Loop}
+    ; By index: LogicLib's == takes a soft hyphen (and other characters
+    ; that sort as nothing) for "".
     StrCpy $R9 ""
+    StrLen $2 $R8
     StrCpy $1 0
-    ${Do}
+    ${DoWhile} $1 < $2
         StrCpy $R7 $R8 1 $1
-        ${IfThen} $R7 == "" ${|} ${ExitDo} ${|}
         ${IfThen} $R7 != '"' ${|} StrCpy $R9 "$R9$R7" ${|}
         IntOp $1 $1 + 1
     ${Loop}
@@ -206,6 +204,32 @@ Function Canonical
     ${EndIf}
 FunctionEnd
 
+; $R7: 1 when $R8 and $R1 are the same but for case, as Windows compares
+; file names (no character ignored, unlike LogicLib's ==), else 0.
+Function ${un}SameText
+    System::Call 'kernel32::CompareStringOrdinal(w R8, i -1, w R1, i -1, i 1) i .R7'
+    ${If} $R7 = 2 ; CSTR_EQUAL
+        StrCpy $R7 1
+    ${Else}
+        StrCpy $R7 0
+    ${EndIf}
+FunctionEnd
+
+; $R7: 1 when the folders $R8 and $R1 are one, however spelled, else 0.
+; Changes $R1, $R8, $R9, $1, $2.
+Function ${un}SameFolder
+    Call ${un}Canonical
+    StrCpy $R7 $R8
+    StrCpy $R8 $R1
+    StrCpy $R1 $R7
+    Call ${un}Canonical
+    Call ${un}SameText
+FunctionEnd
+
+!macroend
+!insertmacro Functions ""
+!insertmacro Functions "un."
+
 ; $R3: 1 when an entry of $PathValue names $INSTDIR, however spelled
 ; (%VARIABLES% too, in a REG_EXPAND_SZ), else 0.
 Function HasEntry
@@ -215,24 +239,24 @@ Function HasEntry
     StrCpy $R3 0
     StrCpy $R4 ""   ; the entry being read
     StrCpy $R5 0    ; index in $PathValue
+    StrLen $R2 $PathValue
     ${Do}
-        StrCpy $R6 $PathValue 1 $R5
+        StrCpy $R6 ";" ; past the end
+        ${IfThen} $R5 < $R2 ${|} StrCpy $R6 $PathValue 1 $R5 ${|}
         ${If} $R6 == ";"
-        ${OrIf} $R6 == ""
             StrCpy $R8 $R4
             ${If} $PathType = 2
                 ExpandEnvStrings $R8 $R8
             ${EndIf}
             Call Canonical
-            ${If} $R8 == $R1
-                StrCpy $R3 1
-            ${EndIf}
+            Call SameText
+            ${IfThen} $R7 = 1 ${|} StrCpy $R3 1 ${|}
             StrCpy $R4 ""
         ${Else}
             StrCpy $R4 "$R4$R6"
         ${EndIf}
         IntOp $R5 $R5 + 1
-    ${LoopUntil} $R6 == ""
+    ${LoopUntil} $R5 > $R2
 FunctionEnd
 
 ; $0: why $INSTDIR cannot take this installation, or "". A folder that holds
@@ -240,9 +264,27 @@ FunctionEnd
 ; never overwritten, nor removed later by the uninstaller.
 Function CheckFolder
     StrCpy $0 ""
+    ; Never the folder of the other scope's installation: uninstalling one
+    ; would leave the other registered, its PATH entry with it.
+    ${If} $AllUsers == 1
+        ReadRegStr $R8 HKCU "${UNINSTALL_KEY}" "InstallLocation"
+        StrCpy $3 "for you"
+    ${Else}
+        ReadRegStr $R8 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+        StrCpy $3 "for all users"
+    ${EndIf}
+    StrCpy $R1 $INSTDIR
+    Call SameFolder
+    ${If} $R7 = 1
+        StrCpy $0 "xonspan is installed in $INSTDIR $3 already. Uninstall that first, or choose another folder."
+        Return
+    ${EndIf}
+    StrCpy $R8 $INSTDIR
+    StrCpy $R1 $Previous
+    Call SameFolder
     ${DirState} "$INSTDIR" $1
     ${If} $1 = 1
-    ${AndIf} $INSTDIR != $Previous
+    ${AndIf} $R7 = 0
         StrCpy $0 "$INSTDIR holds files already, and xonspan is not installed there $Scope. Choose a new or empty folder, so that none of those files is overwritten."
     ${EndIf}
 FunctionEnd
@@ -319,10 +361,18 @@ Function SkipOnUpgrade
 FunctionEnd
 
 Section
+    StrCpy $R7 0
     ${If} $Previous != ""
-    ${AndIf} $Previous != $INSTDIR
-        !insertmacro Fail "xonspan is already installed in $Previous. Uninstall it first to install it in $INSTDIR (if its uninstaller is gone, install it there again, then uninstall)."
+        StrCpy $R8 $INSTDIR
+        StrCpy $R1 $Previous
+        Call SameFolder
+        ${If} $R7 = 0
+            !insertmacro Fail "xonspan is already installed in $Previous. Uninstall it first to install it in $INSTDIR (if its uninstaller is gone, install it there again, then uninstall)."
+        ${EndIf}
+        ; Spelled as registered, as its PATH entry is.
+        StrCpy $INSTDIR $Previous
     ${EndIf}
+    StrCpy $R0 $R7 ; 1: an upgrade
     ; Checked before anything is changed.
     Call CheckFolder
     ${If} $0 != ""
@@ -362,7 +412,7 @@ Section
     ; installation it goes over (an earlier setup noted nothing, and added it).
     StrCpy $Added 0
     StrCpy $Existed 1
-    ${If} $INSTDIR == $Previous
+    ${If} $R0 = 1
         ReadRegDWORD $Added SHCTX "${UNINSTALL_KEY}" "PathEntryAdded"
         ${IfThen} $Added == "" ${|} StrCpy $Added 1 ${|}
         ReadRegDWORD $Existed SHCTX "${UNINSTALL_KEY}" "PathValueExisted"
@@ -379,7 +429,8 @@ Section
             ${IfThen} $PathType = 0 ${|} StrCpy $Existed 0 ${|}
             ; Appended, so that no program of the same name elsewhere is hidden.
             StrCpy $3 $PathValue "" -1
-            ${If} $PathValue == ""
+            StrLen $4 $PathValue
+            ${If} $4 = 0
                 StrCpy $0 $INSTDIR
             ${ElseIf} $3 == ";"
                 ; Ends in a separator: so does the new one, so that removal gives back the same string.
@@ -413,6 +464,7 @@ Function un.RemoveEntry
     IntOp $R6 $R4 - $R5 ; where it would start, from the end back
     ${DoWhile} $R6 >= 0
         StrCpy $R7 $R0 $R5 $R6
+        System::Call 'kernel32::CompareStringOrdinal(w R7, i -1, w R1, i -1, i 1) i .r0'
         StrCpy $R8 ";"
         ${If} $R6 > 0
             IntOp $R8 $R6 - 1
@@ -425,7 +477,7 @@ Function un.RemoveEntry
         ${Else}
             StrCpy $R9 ";"
         ${EndIf}
-        ${If} $R7 == $R1
+        ${If} $0 = 2 ; the same but for case
         ${AndIf} $R8 == ";"
         ${AndIf} $R9 == ";"
             StrCpy $R3 1
@@ -448,17 +500,24 @@ FunctionEnd
 Function un.onInit
     ; The installation for all users is the one registered in this folder.
     StrCpy $AllUsers 0
-    ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
-    ${If} $0 == $INSTDIR
+    ReadRegStr $R8 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    StrCpy $R1 $INSTDIR
+    Call un.SameFolder
+    ${If} $R7 = 1
         StrCpy $AllUsers 1
         Call un.RequireAdmin
     ${EndIf}
     Call un.SetMode
     ; Only where it is registered: files of another folder are not ours.
     ReadRegStr $0 SHCTX "${UNINSTALL_KEY}" "InstallLocation"
-    ${If} $0 != $INSTDIR
+    StrCpy $R8 $0
+    StrCpy $R1 $INSTDIR
+    Call un.SameFolder
+    ${If} $R7 = 0
         !insertmacro Fail "xonspan is not installed in $INSTDIR. Nothing was removed."
     ${EndIf}
+    ; Spelled as registered, as its PATH entry is.
+    StrCpy $INSTDIR $0
 FunctionEnd
 
 Section Uninstall
@@ -490,8 +549,9 @@ Section Uninstall
         StrCpy $R0 $PathValue
         StrCpy $R1 $INSTDIR
         Call un.RemoveEntry
+        StrLen $0 $R2
         ${If} $R3 = 0
-        ${ElseIf} $R2 == ""
+        ${ElseIf} $0 = 0
         ${AndIf} $Existed <> 1
             ; Only ours was there: the value goes, as before installation.
             DeleteRegValue SHCTX "$EnvKey" "Path"
