@@ -323,7 +323,7 @@ class Installer(unittest.TestCase):
                 ("there after a soft hyphen", "REG_SZ", "C:\\a\xad;" + folder, None),
                 ("a soft hyphen alone", "REG_SZ", "\xad", "\xad;" + folder),
                 ("a soft hyphen makes another folder", "REG_SZ", folder + "\xad", folder + "\xad;" + folder,
-                 ("%s\xad;%s;%s\xad" % (folder, folder, folder), "%s\xad;%s\xad" % (folder, folder))),
+                 (r"%s­;%s;C:\b;%s­" % (folder, folder, folder), r"%s­;C:\b;%s­" % (folder, folder))),
                 ("ours in another case", "REG_SZ", r"C:\a", r"C:\a;" + folder,
                  (r"C:\a;%s;C:\b" % folder.upper(), r"C:\a;C:\b")),
                 ("ending in a separator", "REG_SZ", r"C:\a;", r"C:\a;" + folder + ";"),
