@@ -11,6 +11,20 @@
 // The vector paths use GCC and Clang built-ins and target attributes; any
 // other compiler, or another CPU, builds the portable kernels alone.
 #if defined(__GNUC__) || defined(__clang__)
+// 32-bit ARM from ARMv6 on: byte-lane arithmetic and unaligned word stores.
+// GCC builds them into ARMv5 code too, run where the kernel names the CPU
+// ARMv6 or later.
+#if defined(__arm__) && !defined(__ARM_BIG_ENDIAN) && defined(__linux__) && !defined(__clang__)
+#if defined(__ARM_FEATURE_SIMD32) && defined(__ARM_FEATURE_UNALIGNED)
+#define XONSPAN_SIMD32 1
+#define XONSPAN_SIMD32_TARGET
+#elif __ARM_ARCH < 6 && !defined(__thumb__)
+#define XONSPAN_SIMD32 1
+#define XONSPAN_SIMD32_AT_RUN_TIME 1
+#define XONSPAN_SIMD32_TARGET __attribute__((target("arch=armv6")))
+#include <sys/auxv.h>
+#endif
+#endif
 #if defined(__x86_64__)
 #define XONSPAN_X86_64 1
 #include <immintrin.h>
@@ -140,6 +154,89 @@ std::size_t scan_spans_swar(const unsigned char* in, std::size_t n, unsigned cha
 {
     return scan_words<std::uintptr_t>(in, n, out, inside);
 }
+
+#ifdef XONSPAN_SIMD32
+constexpr unsigned lowest_bit(unsigned m)
+{
+    unsigned i = 0;
+    while (i < 32 && !(m >> i & 1))
+        ++i;
+    return i;
+}
+
+constexpr unsigned bit_count(unsigned m)
+{
+    return m == 0 ? 0 : (m & 1) + bit_count(m >> 1);
+}
+
+// The kept bytes of a word, `keep` bit i for byte i, stored as one word: four
+// bytes hold at most two runs. Bytes past the kept ones are junk, inside the
+// word just read.
+template <unsigned keep>
+XONSPAN_SIMD32_TARGET inline unsigned char* store_kept(std::uint32_t w, unsigned char* dst)
+{
+    if constexpr (keep != 0) {
+        constexpr unsigned first = lowest_bit(keep);
+        constexpr unsigned length = lowest_bit(~(keep >> first));
+        constexpr unsigned rest = keep >> first >> length << length << first;
+        std::uint32_t packed = w >> 8 * first;
+        if constexpr (rest != 0)
+            packed = (packed & (0xFFFFFFFFu >> (32 - 8 * length))) | (w >> 8 * lowest_bit(rest) << 8 * length);
+        std::memcpy(dst, &packed, sizeof packed);
+    }
+    return dst + bit_count(keep);
+}
+
+// Four bytes at a time in the ARMv6 byte lanes. Lane by lane, on + off +
+// carry carries out of XON (0xFF + 0xFF), passes the carry through any other
+// byte (0 + 0xFF) and stops it at XOFF (0 + 0xFE): the carry into a lane is
+// the state before its byte, and a kept byte's lane ends at 0.
+XONSPAN_SIMD32_TARGET std::size_t scan_spans_simd32(const unsigned char* in, std::size_t n, unsigned char* out, bool* inside)
+{
+    std::size_t head = (4 - reinterpret_cast<std::uintptr_t>(in) % 4) % 4;
+    if (head > n)
+        head = n;
+    std::size_t kept = scan_spans_scalar(in, head, out, inside);
+    const unsigned char* p = in + head;
+    const unsigned char* words_end = p + (n - head) / 4 * 4;
+    if (out == in && kept == head && *inside)
+        for (; p != words_end; p += 4)
+            if (control_bytes(load_word<std::uint32_t>(p)) != 0)
+                break;
+    unsigned char* dst = out + kept + (static_cast<std::size_t>(p - in) - head);
+    std::uint32_t carry = *inside;
+    for (; p != words_end; p += 4) {
+        std::uint32_t w = load_word<std::uint32_t>(p);
+        std::uint32_t off = __builtin_arm_uqadd8(w ^ 0x13131313u, 0xFEFEFEFEu);
+        __builtin_arm_usub8(w ^ 0x11111111u, 0x01010101u); // GE lanes: not XON
+        std::uint64_t sum = std::uint64_t(__builtin_arm_sel(0, 0xFFFFFFFFu) | carry) + off;
+        carry = static_cast<std::uint32_t>(sum >> 32);
+        __builtin_arm_usub8(static_cast<std::uint32_t>(sum), 0x01010101u); // GE lanes: not kept
+        switch (__builtin_arm_usad8(__builtin_arm_sel(0, 0x08040201u), 0)) {
+        default: __builtin_unreachable();
+        case 0: break;
+        case 1: dst = store_kept<1>(w, dst); break;
+        case 2: dst = store_kept<2>(w, dst); break;
+        case 3: dst = store_kept<3>(w, dst); break;
+        case 4: dst = store_kept<4>(w, dst); break;
+        case 5: dst = store_kept<5>(w, dst); break;
+        case 6: dst = store_kept<6>(w, dst); break;
+        case 7: dst = store_kept<7>(w, dst); break;
+        case 8: dst = store_kept<8>(w, dst); break;
+        case 9: dst = store_kept<9>(w, dst); break;
+        case 10: dst = store_kept<10>(w, dst); break;
+        case 11: dst = store_kept<11>(w, dst); break;
+        case 12: dst = store_kept<12>(w, dst); break;
+        case 13: dst = store_kept<13>(w, dst); break;
+        case 14: dst = store_kept<14>(w, dst); break;
+        case 15: dst = store_kept<15>(w, dst); break;
+        }
+    }
+    *inside = carry != 0;
+    kept = static_cast<std::size_t>(dst - out);
+    return kept + scan_spans_scalar(p, n - static_cast<std::size_t>(p - in), dst, inside);
+}
+#endif
 
 } // namespace
 #endif
@@ -471,13 +568,25 @@ XONSPAN_NEON_TARGET __attribute__((flatten)) std::size_t scan_spans_neon(const u
     return scan_blocks<control_masks_neon, compact_table, move64_neon, skip_by_masks<control_masks_neon>>(in, n, out, inside);
 }
 
+} // namespace
+#endif
+
+#if defined(XONSPAN_NEON_AT_RUN_TIME) || defined(XONSPAN_SIMD32_AT_RUN_TIME)
+namespace {
+
+// 32-bit ARM: a CPU without NEON may still have ARMv6; one without ARMv6 has no NEON.
 std::size_t variants_missing()
 {
+    std::size_t missing = 0;
 #ifdef XONSPAN_NEON_AT_RUN_TIME
-    return getauxval(AT_HWCAP) & HWCAP_NEON ? 0 : 1;
-#else
-    return 0;
+    missing += !(getauxval(AT_HWCAP) & HWCAP_NEON);
 #endif
+#ifdef XONSPAN_SIMD32_AT_RUN_TIME
+    // "v5l", "v6l", "v7l", "v8l"
+    const char* platform = reinterpret_cast<const char*>(getauxval(AT_PLATFORM));
+    missing += !(platform && platform[0] == 'v' && platform[1] >= '6' && platform[1] <= '9');
+#endif
+    return missing;
 }
 
 } // namespace
@@ -491,6 +600,9 @@ std::size_t span_kernel_variants(const span_kernel_variant** list)
 #ifdef XONSPAN_SWAR
         {"swar", scan_spans_swar},
 #endif
+#ifdef XONSPAN_SIMD32
+        {"simd32", scan_spans_simd32},
+#endif
 #ifdef XONSPAN_X86_64
         {"sse2", scan_spans_sse2},
         {"ssse3", scan_spans_ssse3},
@@ -503,7 +615,7 @@ std::size_t span_kernel_variants(const span_kernel_variant** list)
     };
     static const std::size_t runnable = [] {
         std::size_t count = sizeof all / sizeof all[0];
-#if defined(XONSPAN_X86_64) || defined(XONSPAN_NEON)
+#if defined(XONSPAN_X86_64) || defined(XONSPAN_NEON_AT_RUN_TIME) || defined(XONSPAN_SIMD32_AT_RUN_TIME)
         count -= variants_missing();
 #endif
         return count;
