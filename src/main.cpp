@@ -17,6 +17,7 @@ void usage(const native_char* name)
 // Paths arrive as the platform holds them, so every file name it allows opens.
 int native_main(int argc, native_char* argv[])
 {
+    hold_standard_streams();
     if (argc != 3) {
         usage(argc > 0 && argv[0] ? argv[0] : NATIVE("xonspan"));
         return 1;
@@ -26,7 +27,7 @@ int native_main(int argc, native_char* argv[])
     std::FILE* in = open_input(argv[1], &held);
     // Opening the input as the output would truncate it before a byte was
     // read; a line that another run holds may be writing that run's out_file.
-    std::FILE* out = held || (in && same_file(in, argv[2])) ? nullptr : open_output(argv[2]);
+    std::FILE* out = held || (in && same_file(in, argv[1], argv[2])) ? nullptr : open_output(argv[2]);
     if (!in || !out || !take_line(in, argv[1])) {
         std::printf("Error opening files");
         return 1;

@@ -24,8 +24,15 @@ using native_char = char;
 #define native_main main
 #endif
 
+// Standard input, output or error that the caller closed is opened on the
+// null device, so that no file the run opens takes its number (out_file as
+// descriptor 1 would be given the messages). Call it first.
+void hold_standard_streams();
+
 // Binary mode. A serial line that another reader holds does not open, since
-// the two would split its bytes between them: then `*held` is set.
+// the two would split its bytes between them: then `*held` is set. A name
+// for one of the caller's descriptors (/dev/stdin) reads what it holds, as
+// the caller left it.
 std::FILE* open_input(const native_char* path, bool* held);
 // Created or truncated; but a name for a descriptor the tool was given
 // (/dev/stdout, /dev/fd/N) is written through that descriptor, at its offset
@@ -36,10 +43,11 @@ std::FILE* open_output(const native_char* path);
 // narrow runtime would have shown it.
 std::string printable(const native_char* arg);
 
-// Whether `in` and `out_path` name one file, FIFO, block device or terminal,
-// by any spelling or link: writing would then feed or overwrite what is being
-// read, or send the payload back to the device.
-bool same_file(std::FILE* in, const native_char* out_path);
+// Whether `in` (opened from `in_path`) and `out_path` name one file, FIFO,
+// block device, terminal or port, by any spelling or link: writing would then
+// feed or overwrite what is being read, or send the payload back to the
+// device. out_path is never opened for it.
+bool same_file(std::FILE* in, const native_char* in_path, const native_char* out_path);
 
 // Sets the input `path` up for this run. A serial line or a terminal gets
 // raw 8-bit bytes, none taken as flow control, line editing or a signal, and

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -27,18 +29,33 @@ static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8, "build with _FILE_OFFSET
 
 namespace {
 
+std::FILE* fd_stream(int fd, const char* mode)
+{
+    std::FILE* f = fd >= 0 ? fdopen(fd, mode) : nullptr;
+    if (!f && fd >= 0)
+        close(fd);
+    return f;
+}
+
 std::FILE* open_fd(const char* path, int flags, const char* mode)
 {
     // O_NOCTTY: a terminal never becomes the tool's controlling terminal, so
     // a capture started without one (by a service manager) is not killed by
     // SIGHUP when the line hangs up.
-    int fd = open(path, flags | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return nullptr;
-    std::FILE* f = fdopen(fd, mode);
-    if (!f)
-        close(fd);
-    return f;
+    return fd_stream(open(path, flags | O_NOCTTY | O_CLOEXEC, 0666), mode);
+}
+
+// Whether a terminal refuses other opens now; where the system cannot tell,
+// as if not.
+bool exclusive_now(int fd)
+{
+#ifdef TIOCGEXCL
+    int on = 0;
+    return ioctl(fd, TIOCGEXCL, &on) == 0 && on;
+#else
+    (void)fd;
+    return false;
+#endif
 }
 
 // The line, for the signal handlers too, which can be given nothing else.
@@ -48,24 +65,32 @@ struct saved_line {
     const char* path; // to reach the device again when `fd` has hung up
     bool own;         // the terminal the tool was started from
     bool taken;       // set raw for the run now; the own terminal only while in the foreground
+    bool exclusive;   // exclusive mode set by this run, and so cleared by it
     termios settings; // the line's own
 };
-saved_line line = {-1, nullptr, false, false, {}};
+saved_line line = {-1, nullptr, false, false, false, {}};
+
+// The lock file this run wrote for its line, removed on every way out but
+// SIGKILL; empty when it wrote none.
+char lock_path[PATH_MAX] = "";
 
 // The first signal that is to end the run, recorded until the bytes read are
 // written.
 volatile std::sig_atomic_t pending = 0;
-// The mask the tool was started with, and the signals given a handler but
-// the faults: blocked while the input is checked, so that they come only
-// while a read waits in ppoll, or while a write or a read that does not
-// wait runs.
+// The mask the tool was started with, and the signals given a handler:
+// blocked while the input is checked, so that they come only while a read
+// waits in ppoll, or while a write or a read that does not wait runs.
 sigset_t started_mask;
 sigset_t handled;
 // Whether a read of the input may wait without end (not a regular file or a
 // block device, whose reads always return soon).
 bool input_waits = true;
+// A socket is the caller's own, never made non-blocking: each read is.
+bool input_socket = false;
 
-const int FAULTS[] = {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS};
+// Signals the run may cause itself: faults, its own abort, and a write to a
+// pipe that no one reads any more, which nothing can finish.
+const int OWN[] = {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS, SIGPIPE};
 // Their default action is to stop, to continue or nothing; SIGKILL and
 // SIGSTOP cannot be caught.
 const int NOT_FATAL[] = {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGCHLD, SIGURG, SIGWINCH};
@@ -95,8 +120,10 @@ bool set_raw()
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     line.taken = true;
-    // Exclusive mode refuses other opens beyond the lock; not every system has it.
-    ioctl(line.fd, TIOCEXCL);
+    // Exclusive mode refuses other opens beyond the lock; not every system
+    // has it. One that another program set is that program's to clear.
+    if (!line.exclusive && !exclusive_now(line.fd))
+        line.exclusive = ioctl(line.fd, TIOCEXCL) == 0;
     return tcsetattr(line.fd, TCSANOW, &raw) == 0;
 }
 
@@ -113,7 +140,8 @@ void restore_line()
     line.taken = false;
     int saved_errno = errno;
     bool restored = tcsetattr(line.fd, TCSANOW, &line.settings) == 0;
-    ioctl(line.fd, TIOCNXCL);
+    if (line.exclusive)
+        ioctl(line.fd, TIOCNXCL);
     if (!restored) {
         // /dev/null in its place keeps the descriptor valid for the stream.
         int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -124,11 +152,95 @@ void restore_line()
         int fd = open(line.path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0) {
             tcsetattr(fd, TCSANOW, &line.settings);
-            ioctl(fd, TIOCNXCL);
+            if (line.exclusive)
+                ioctl(fd, TIOCNXCL);
             close(fd);
         }
     }
+    line.exclusive = false;
     errno = saved_errno;
+}
+
+// UUCP lock files, which terminal programs keep: LCK.. and the device's own
+// name, in the first of these folders there is, holding the owner's PID in
+// ASCII. Both are looked at, as some systems keep them apart.
+const char* const LOCK_FOLDERS[] = {"/var/lock", "/run/lock"};
+
+std::string lock_name(const char* folder, const char* device)
+{
+    // By-id links and aliases (/dev/serial0) lock the device they lead to.
+    char real[PATH_MAX];
+    const char* name = realpath(device, real) ? real : device;
+    const char* slash = std::strrchr(name, '/');
+    return std::string(folder) + "/LCK.." + (slash ? slash + 1 : name);
+}
+
+// The PID a lock file names; 0 when there is none or it cannot be read.
+pid_t lock_owner(const std::string& path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char text[32];
+    ssize_t n = pread(fd, text, sizeof text - 1, 0);
+    close(fd);
+    text[n > 0 ? n : 0] = '\0';
+    long pid = std::strtol(text, nullptr, 10);
+    return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+}
+
+bool alive(pid_t pid)
+{
+    return kill(pid, 0) == 0 || errno == EPERM;
+}
+
+bool locked_by_another(const char* device)
+{
+    for (const char* folder : LOCK_FOLDERS) {
+        pid_t owner = lock_owner(lock_name(folder, device));
+        if (owner && owner != getpid() && alive(owner))
+            return true;
+    }
+    return false;
+}
+
+// This run's lock for the programs that honour them, where it may write one
+// (no error where it may not); a stale one, its PID gone, is replaced.
+void write_lock(const char* device)
+{
+    for (const char* folder : LOCK_FOLDERS) {
+        struct stat st;
+        if (stat(folder, &st) != 0 || !S_ISDIR(st.st_mode))
+            continue;
+        std::string name = lock_name(folder, device);
+        for (int tries = 0; tries < 2 && name.size() < sizeof lock_path; ++tries) {
+            int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                bool written = dprintf(fd, "%10d\n", static_cast<int>(getpid())) == 11;
+                close(fd);
+                if (written)
+                    std::memcpy(lock_path, name.c_str(), name.size() + 1);
+                else
+                    unlink(name.c_str());
+                return;
+            }
+            pid_t owner = errno == EEXIST ? lock_owner(name) : 0;
+            if (!owner || alive(owner))
+                return;
+            unlink(name.c_str());
+        }
+        return;
+    }
+}
+
+// Gives the line back for good: its settings, and its lock. Async-signal-safe.
+void give_back()
+{
+    restore_line();
+    if (lock_path[0]) {
+        unlink(lock_path);
+        lock_path[0] = '\0';
+    }
 }
 
 // The terminal the tool was started from is taken only while the run is in
@@ -146,6 +258,15 @@ void set_action(int sig, void (*handler)(int), int flags)
     struct sigaction action = {};
     action.sa_handler = handler;
     action.sa_flags = flags;
+    sigfillset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+}
+
+void set_info_action(int sig, void (*handler)(int, siginfo_t*, void*))
+{
+    struct sigaction action = {};
+    action.sa_sigaction = handler;
+    action.sa_flags = SA_SIGINFO;
     sigfillset(&action.sa_mask);
     sigaction(sig, &action, nullptr);
 }
@@ -169,16 +290,23 @@ void record(int sig)
         pending = sig;
         return;
     }
-    restore_line();
+    give_back();
     end_by(sig);
 }
 
-// A fault cannot wait for the read to return: the line is given back and
-// the signal, its default action back (SA_RESETHAND), raised again.
-void restore_and_reraise(int sig)
+// One of those that another program sent (kill, `timeout -s ABRT`) ends the
+// run as any other signal does. The run's own cannot wait for the read to
+// return: the line is given back and the signal raised again with its
+// default action.
+void on_own(int sig, siginfo_t* info, void*)
 {
-    restore_line();
-    raise(sig);
+    int code = info->si_code;
+    if ((code == SI_USER || code == SI_QUEUE || code == SI_TKILL) && info->si_pid != getpid()) {
+        record(sig);
+        return;
+    }
+    give_back();
+    end_by(sig);
 }
 
 // Ctrl+Z on the tool's own terminal: the terminal gets its own settings
@@ -220,23 +348,21 @@ bool caller_ignores(int sig)
 }
 
 // Every signal whose default action ends the process, but those the caller
-// ignores, which stay ignored. Faults are handled only while a line is held,
-// job control only on the tool's own terminal: any other line stays as the
-// run set it while stopped, so what arrives meanwhile is read unchanged.
-// No SA_RESTART: a read stopped in the background returns on continue.
-void handle_signals(bool holding_line, bool own)
+// ignores, which stay ignored; job control only on the tool's own terminal:
+// any other line stays as the run set it while stopped, so what arrives
+// meanwhile is read unchanged. No SA_RESTART: a read stopped in the
+// background returns on continue.
+void handle_signals(bool own)
 {
     sigemptyset(&handled);
     for (int sig = 1; sig <= SIGRTMAX; ++sig) {
         if (one_of(sig, NOT_FATAL) || caller_ignores(sig))
             continue;
-        if (one_of(sig, FAULTS)) {
-            if (holding_line)
-                set_action(sig, restore_and_reraise, SA_RESETHAND);
-            continue;
-        }
         sigaddset(&handled, sig);
-        set_action(sig, record, 0);
+        if (one_of(sig, OWN))
+            set_info_action(sig, on_own);
+        else
+            set_action(sig, record, 0);
     }
     if (own) {
         if (!caller_ignores(SIGTSTP)) {
@@ -276,30 +402,61 @@ int named_descriptor(const char* path)
         if (fd >= 0)
             return fd;
     }
-    // Otherwise its folder, resolved, may be this process's descriptor
-    // folder, or its last part a link to try in turn. The resolved folder is
-    // never taken for the link: a descriptor's link leads to its file.
-    const std::string pid = std::to_string(getpid());
-    const std::string mine[] = {"/proc/" + pid + "/fd", "/proc/" + pid + "/task/" + pid + "/fd"};
+    // Otherwise its folder may be this process's descriptor folder, known by
+    // its inode (held open meanwhile, so that it keeps it), or its last part
+    // a link to try in turn. Folders are reached through descriptors, never
+    // by a name of their own, which a working folder deeper than PATH_MAX
+    // does not have. A descriptor's own link leads to its file: never taken.
+#ifdef O_PATH
+    const int as_folder = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+    const int as_folder = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+    int mine[] = {open("/proc/self/fd", as_folder), open("/proc/thread-self/fd", as_folder)};
+    struct stat ids[2] = {};
+    for (int i = 0; i < 2; ++i)
+        if (mine[i] >= 0 && fstat(mine[i], &ids[i]) != 0)
+            ids[i] = {};
+    int found = -1, at = AT_FDCWD;
     std::string name = path;
     for (int links = 0; links < 40; ++links) {
         std::size_t slash = name.rfind('/');
         std::string folder = slash == std::string::npos ? "." : name.substr(0, slash + 1);
         std::string last = slash == std::string::npos ? name : name.substr(slash + 1);
-        char real[PATH_MAX];
-        if (last.empty() || !realpath(folder.c_str(), real))
-            return -1;
-        if (std::find(std::begin(mine), std::end(mine), real) != std::end(mine))
-            return descriptor_number(last.c_str());
-        std::string resolved = std::string(real) + (real[1] ? "/" : "") + last;
+        int dir = last.empty() ? -1 : openat(at, folder.c_str(), as_folder);
+        if (at != AT_FDCWD)
+            close(at);
+        at = AT_FDCWD;
+        struct stat st;
+        if (dir < 0 || fstat(dir, &st) != 0) {
+            if (dir >= 0)
+                close(dir);
+            break;
+        }
+        bool descriptors = false;
+        for (const struct stat& id : ids)
+            descriptors = descriptors || (id.st_ino != 0 && id.st_dev == st.st_dev && id.st_ino == st.st_ino);
         char target[PATH_MAX];
-        ssize_t n = readlink(resolved.c_str(), target, sizeof target - 1);
-        if (n <= 0)
-            return -1; // not a link: a file of its own
+        ssize_t n = descriptors ? 0 : readlinkat(dir, last.c_str(), target, sizeof target - 1);
+        if (descriptors)
+            found = descriptor_number(last.c_str());
+        if (n <= 0) { // not a link: a file of its own
+            close(dir);
+            break;
+        }
         target[n] = '\0';
-        name = target[0] == '/' ? target : std::string(real) + "/" + target;
+        name = target;
+        if (target[0] == '/')
+            close(dir);
+        else
+            at = dir; // relative to the link's folder
     }
-    return -1;
+    if (at != AT_FDCWD)
+        close(at);
+    for (int fd : mine)
+        if (fd >= 0)
+            close(fd);
+    return found;
 }
 
 // The device number of the terminal open as `fd`: opened as /dev/tty, its
@@ -314,21 +471,49 @@ dev_t terminal_number(int fd, dev_t rdev)
     return rdev;
 }
 
+// In_file named as one of the caller's descriptors is read through it, so a
+// file is read on from the caller's offset and a socket works; a pipe, FIFO
+// or terminal is opened anew instead, the same one, so that making its reads
+// non-blocking changes nothing the caller holds. One not open for reading is
+// refused.
+std::FILE* open_given(int given)
+{
+    int mode = fcntl(given, F_GETFL);
+    struct stat st;
+    if (mode < 0 || (mode & O_ACCMODE) == O_WRONLY || fstat(given, &st) != 0)
+        return nullptr;
+    if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))
+        return open_fd(("/proc/self/fd/" + std::to_string(given)).c_str(), O_RDONLY | O_NONBLOCK, "rb");
+    return fd_stream(fcntl(given, F_DUPFD_CLOEXEC, 3), "rb");
+}
+
 } // namespace
+
+void hold_standard_streams()
+{
+    for (int fd = 0; fd < 3; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY); // takes the lowest number free: fd
+}
 
 std::FILE* open_input(const char* path, bool* held)
 {
     *held = false;
+    int given = named_descriptor(path);
     // A device opens without waiting for a modem's carrier.
     struct stat st;
-    bool device = stat(path, &st) == 0 && S_ISCHR(st.st_mode);
-    std::FILE* in = open_fd(path, O_RDONLY | (device ? O_NONBLOCK : 0), "rb");
+    bool device = given < 0 && stat(path, &st) == 0 && S_ISCHR(st.st_mode);
+    std::FILE* in = given >= 0 ? open_given(given) : open_fd(path, O_RDONLY | (device ? O_NONBLOCK : 0), "rb");
     if (!in) {
         *held = device && errno == EBUSY; // another reader's exclusive mode
         return nullptr;
     }
-    // One reader at a time: an advisory lock that serial programs honour.
-    *held = device && isatty(fileno(in)) && flock(fileno(in), LOCK_EX | LOCK_NB) != 0;
+    // One reader at a time: an advisory lock that serial programs honour,
+    // exclusive mode, which does not refuse root, and a lock file that a
+    // live program left, but on the terminal the tool was started from.
+    int fd = fileno(in);
+    *held = isatty(fd) && (flock(fd, LOCK_EX | LOCK_NB) != 0 || exclusive_now(fd) ||
+                           (tcgetpgrp(fd) == -1 && locked_by_another(path)));
     if (*held) {
         std::fclose(in);
         return nullptr;
@@ -358,7 +543,7 @@ std::string printable(const char* arg)
     return arg;
 }
 
-bool same_file(std::FILE* in, const char* out_path)
+bool same_file(std::FILE* in, const char*, const char* out_path)
 {
     struct stat a, b;
     if (fstat(fileno(in), &a) != 0 || stat(out_path, &b) != 0)
@@ -384,23 +569,28 @@ bool take_line(std::FILE* in, const char* path)
     sigprocmask(SIG_SETMASK, nullptr, &started_mask);
     int fd = fileno(in);
     struct stat st;
-    input_waits = fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+    bool known = fstat(fd, &st) == 0;
+    input_waits = !known || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+    input_socket = known && S_ISSOCK(st.st_mode);
     // Reads of a live input never wait: only ppoll does, where signals come.
     // Another reader may take the bytes ppoll saw. The descriptor is the
-    // tool's own (every path is opened anew), so no other program sees this.
+    // tool's own (every path but a socket is opened anew), so no other
+    // program sees this.
     int flags = fcntl(fd, F_GETFL);
-    if (input_waits && (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0))
+    if (input_waits && !input_socket && (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0))
         return false;
     termios settings;
     bool terminal = tcgetattr(fd, &settings) == 0;
     bool own = terminal && tcgetpgrp(fd) != -1; // it fails for any terminal but the tool's own
     if (terminal)
-        line = {fd, path, own, false, settings};
-    handle_signals(terminal, own);
+        line = {fd, path, own, false, false, settings};
+    handle_signals(own);
     sigprocmask(SIG_BLOCK, &handled, nullptr);
+    if (terminal && !own)
+        write_lock(path);
     bool taken = !terminal || (own && tcgetpgrp(fd) != getpgrp()) || set_raw();
     if (!taken) {
-        restore_line();
+        give_back();
         line.fd = -1;
     }
     sigprocmask(SIG_SETMASK, &started_mask, nullptr);
@@ -436,7 +626,7 @@ std::ptrdiff_t read_input(void* source, unsigned char* buf, std::size_t n)
             return 0; // the end of this run's input
         if (polled < 0 && saved_errno == EINTR)
             continue; // Ctrl+Z or a continue: the line is looked at again first
-        ssize_t got = read(fd, buf, n);
+        ssize_t got = input_socket ? recv(fd, buf, n, MSG_DONTWAIT) : read(fd, buf, n);
         // A terminal that hung up fails its reads with EIO (a pseudo-terminal
         // whose other end closed) or ends them (an adapter unplugged). So
         // does the tool's own terminal, still there, read from a background
@@ -483,7 +673,7 @@ span_status release_line(std::FILE* in, span_status status)
     sigaddset(&quiet, SIGTTOU); // the terminal is given back even from the background
     sigprocmask(SIG_BLOCK, &quiet, nullptr);
     if (line.fd == fileno(in)) {
-        restore_line();
+        give_back();
         line.fd = -1;
     }
     // From here any signal has its default action, so it ends the run at

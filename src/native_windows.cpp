@@ -1,7 +1,8 @@
 // Windows: paths stay UTF-16 from wmain to the open. A communications port
-// is set raw for the run; its reads return what has arrived, and Ctrl+C,
-// Ctrl+Break or closing the console cancels a pending read so that the run
-// ends through the same path as any other, its port given back once.
+// is set raw for the run; its reads return what has arrived. Ctrl+C,
+// Ctrl+Break or closing the console cancels a read that waits, on a port or
+// any other input, so that the run ends through the same path as any other,
+// every byte read written and the port given back once.
 #include "native.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -26,19 +27,21 @@ const DWORD INTERVAL_MS = 20;
 
 enum run_state : LONG { RUNNING, STOPPING, FINISHED };
 
-// The port and its own settings. The console handler reaches only `run` and
-// `stop`, never the port: the reading thread gives the port back, once, from
-// release_line.
+// The port and its own settings, and how the run stands. The console
+// handler gives the port back only on a second event: the reading thread
+// does so, once, from release_line.
 struct held_port {
     HANDLE handle; // opened by open_port; INVALID_HANDLE_VALUE when the input is no port
     DCB state;
     COMMTIMEOUTS timeouts;
-    HANDLE arrived;    // an overlapped read has completed
-    volatile LONG run; // a run_state
-    HANDLE stop;       // set by Ctrl+C: the pending read is cancelled
-    DWORD read_error;  // why the last read failed
+    HANDLE arrived;       // an overlapped read has completed
+    volatile LONG run;    // a run_state
+    HANDLE stop;          // set by Ctrl+C: the pending read is cancelled
+    DWORD read_error;     // why the last read failed
+    HANDLE reader;        // the thread that reads any other input
+    volatile LONG in_read; // it waits in a read of that input
 };
-held_port port = {INVALID_HANDLE_VALUE, {}, {}, nullptr, RUNNING, nullptr, ERROR_SUCCESS};
+held_port port = {INVALID_HANDLE_VALUE, {}, {}, nullptr, RUNNING, nullptr, ERROR_SUCCESS, nullptr, 0};
 
 // The name Windows opens for `path`: COM5, COM5:, //./COM5 and, where
 // Windows still maps them, COM5.txt or C:\any\COM5 all become \\.\COM5.
@@ -51,12 +54,35 @@ std::wstring full_name(const wchar_t* path)
     return name;
 }
 
+bool device_namespace(const std::wstring& name)
+{
+    return name.compare(0, 4, L"\\\\.\\") == 0 || name.compare(0, 4, L"\\\\?\\") == 0;
+}
+
 // Whether a full name is a plain name in the device namespace (\\.\COM10,
 // \\?\COM10); not \\.\pipe\name, whose server would see a client come and go.
 bool device_name(const std::wstring& name)
 {
-    bool device = name.compare(0, 4, L"\\\\.\\") == 0 || name.compare(0, 4, L"\\\\?\\") == 0;
-    return device && name.size() > 4 && name.find_first_of(L"\\/", 4) == std::wstring::npos;
+    return device_namespace(name) && name.size() > 4 && name.find_first_of(L"\\/", 4) == std::wstring::npos;
+}
+
+bool pipe_name(const std::wstring& name)
+{
+    return device_namespace(name) && name.size() >= 9 &&
+           CompareStringOrdinal(name.c_str() + 4, 5, L"pipe\\", 5, TRUE) == CSTR_EQUAL;
+}
+
+// Whether two device names are one device: the same name in any case, or two
+// names the system maps to one device (\Device\Serial4). Neither is opened.
+bool same_device(const std::wstring& a, const std::wstring& b)
+{
+    const wchar_t* x = a.c_str() + 4;
+    const wchar_t* y = b.c_str() + 4;
+    if (CompareStringOrdinal(x, -1, y, -1, TRUE) == CSTR_EQUAL)
+        return true;
+    wchar_t p[MAX_PATH], q[MAX_PATH];
+    return QueryDosDeviceW(x, p, MAX_PATH) && QueryDosDeviceW(y, q, MAX_PATH) &&
+           CompareStringOrdinal(p, -1, q, -1, TRUE) == CSTR_EQUAL;
 }
 
 // A communications port, by whatever name, opens for overlapped reads, so
@@ -91,6 +117,10 @@ std::FILE* open_port(const wchar_t* path, bool* held)
 }
 
 } // namespace
+
+// The runtime keeps descriptors 0, 1 and 2 for the standard streams even
+// when the caller closed them, so no file the run opens takes their place.
+void hold_standard_streams() {}
 
 std::FILE* open_input(const wchar_t* path, bool* held)
 {
@@ -175,31 +205,51 @@ std::ptrdiff_t read_port(unsigned char* buf, DWORD n)
 }
 
 // The errors a port's reads fail with once it is gone (a USB adapter
-// unplugged), by driver; any other is a read error.
+// unplugged), by driver, or once its other end has closed (a virtual port,
+// a pipe behind one): a hang-up. Any other is a read error.
 bool port_gone(DWORD error)
 {
     const DWORD gone[] = {ERROR_ACCESS_DENIED,  ERROR_BAD_COMMAND,    ERROR_GEN_FAILURE,
-                          ERROR_DEV_NOT_EXIST,  ERROR_DEVICE_REMOVED, ERROR_DEVICE_NOT_CONNECTED};
+                          ERROR_DEV_NOT_EXIST,  ERROR_DEVICE_REMOVED, ERROR_DEVICE_NOT_CONNECTED,
+                          ERROR_BROKEN_PIPE};
     return std::find(std::begin(gone), std::end(gone), error) != std::end(gone);
 }
 
-// Ctrl+C, Ctrl+Break, the console closed: the reading thread cancels its
-// read, writes what it read, gives the port back and ends the process. A
-// second event (Ctrl+C again, the window closed) means the user will not
-// wait for a slow output to drain: the port is given back here and the run
-// ends at once, so the process never ends with the port still raw.
+// A read of an input that is no port, waiting when Ctrl+C came, holds no
+// byte that is not written yet: it is cancelled, or where it cannot be (a
+// FIFO under Wine) the run ends here unless it returns meanwhile.
+void end_read_that_waits()
+{
+    for (int tries = 0; tries < 10 && port.in_read; ++tries) {
+        if (CancelSynchronousIo(port.reader))
+            return;
+        Sleep(10);
+    }
+    if (port.in_read)
+        TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+}
+
+// Ctrl+C, Ctrl+Break, the console closed: the reading thread's read is
+// cancelled, it writes what it read, gives the port back and ends the
+// process. A second event (Ctrl+C again, the window closed) means the user
+// will not wait for a slow output to drain: the port is given back here and
+// the run ends at once, so the process never ends with the port still raw.
 BOOL WINAPI on_console_event(DWORD event)
 {
     LONG was = InterlockedCompareExchange(&port.run, STOPPING, RUNNING);
     if (was == FINISHED)
         return FALSE;
     if (was == STOPPING) {
-        restore_port();
+        if (port.handle != INVALID_HANDLE_VALUE)
+            restore_port();
         // Not ExitProcess: its clean-up would wait for the stream that a
         // stuck write holds.
         TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     }
-    SetEvent(port.stop);
+    if (port.handle != INVALID_HANDLE_VALUE)
+        SetEvent(port.stop);
+    else
+        end_read_that_waits();
     // Handled, so that the next Ctrl+C comes here again. A closed console
     // ends the process as soon as its handlers return: this one waits for
     // end_if_interrupted.
@@ -211,8 +261,14 @@ BOOL WINAPI on_console_event(DWORD event)
 
 } // namespace
 
-bool same_file(std::FILE* in, const wchar_t* out_path)
+bool same_file(std::FILE* in, const wchar_t* in_path, const wchar_t* out_path)
 {
+    // A port, a pipe or another device is compared by its name, never
+    // opened: a second open toggles a port's DTR (and resets boards of the
+    // Arduino kind), and a pipe's server would see a client come and go.
+    std::wstring out = full_name(out_path);
+    if (device_name(out) || pipe_name(out))
+        return port.handle != INVALID_HANDLE_VALUE && device_name(out) && same_device(full_name(in_path), out);
     HANDLE file = handle_of(in);
     if (GetFileType(file) != FILE_TYPE_DISK)
         return false;
@@ -226,13 +282,18 @@ bool same_file(std::FILE* in, const wchar_t* out_path)
     return same;
 }
 
-// Only a port that open_port opened for overlapped reads is one: a read that
-// waits on any other handle could not be cancelled.
+// Only a port that open_port opened for overlapped reads is one. Ctrl+C is
+// handled whatever the input: a read of any other waits in this thread.
 bool take_line(std::FILE*, const wchar_t*)
 {
     HANDLE h = port.handle;
-    if (h == INVALID_HANDLE_VALUE)
+    if (h == INVALID_HANDLE_VALUE) {
+        HANDLE self = GetCurrentProcess();
+        if (!DuplicateHandle(self, GetCurrentThread(), self, &port.reader, 0, FALSE, DUPLICATE_SAME_ACCESS))
+            return false;
+        SetConsoleCtrlHandler(on_console_event, TRUE);
         return true;
+    }
     DCB state{};
     state.DCBlength = sizeof state;
     COMMTIMEOUTS timeouts;
@@ -265,8 +326,13 @@ bool take_line(std::FILE*, const wchar_t*)
 
 std::ptrdiff_t read_input(void* source, unsigned char* buf, std::size_t n)
 {
-    if (port.handle == INVALID_HANDLE_VALUE)
-        return _read(_fileno(static_cast<std::FILE*>(source)), buf, static_cast<unsigned>(n));
+    if (port.handle == INVALID_HANDLE_VALUE) {
+        InterlockedExchange(&port.in_read, 1);
+        int got = port.run == RUNNING ? _read(_fileno(static_cast<std::FILE*>(source)), buf, static_cast<unsigned>(n)) : 0;
+        InterlockedExchange(&port.in_read, 0);
+        // Ctrl+C ends the input; a read it cancelled took nothing.
+        return got < 0 && port.run != RUNNING ? 0 : got;
+    }
     // Wait for one byte, then take all that has arrived with it: those
     // bytes are there, so a read of that many returns at once.
     std::ptrdiff_t got = 0;
@@ -284,9 +350,8 @@ std::ptrdiff_t read_input(void* source, unsigned char* buf, std::size_t n)
 
 span_status release_line(std::FILE*, span_status status)
 {
-    if (port.handle == INVALID_HANDLE_VALUE)
-        return status;
-    restore_port();
+    if (port.handle != INVALID_HANDLE_VALUE)
+        restore_port();
     // A run that Ctrl+C stopped stays STOPPING, so that further events wait
     // for end_if_interrupted too.
     if (InterlockedCompareExchange(&port.run, FINISHED, RUNNING) == RUNNING)
@@ -303,6 +368,6 @@ bool write_output(void* out, const unsigned char* buf, std::size_t n)
 void end_if_interrupted()
 {
     // Ended as the default handler ends a console program.
-    if (port.handle != INVALID_HANDLE_VALUE && port.run == STOPPING)
+    if (port.run == STOPPING)
         ExitProcess(STATUS_CONTROL_C_EXIT);
 }
