@@ -510,9 +510,13 @@ std::FILE* open_input(const char* path, bool* held)
     }
     // One reader at a time: an advisory lock that serial programs honour,
     // exclusive mode, which does not refuse root, and a lock file that a
-    // live program left, but on the terminal the tool was started from.
+    // live program left, but on the terminal the tool was started from. As
+    // /dev/tty, that terminal is not locked: the lock would be on /dev/tty,
+    // every terminal's, not on this one.
     int fd = fileno(in);
-    *held = isatty(fd) && (flock(fd, LOCK_EX | LOCK_NB) != 0 || exclusive_now(fd) ||
+    struct stat tty;
+    bool alias = fstat(fd, &st) == 0 && stat("/dev/tty", &tty) == 0 && st.st_rdev == tty.st_rdev;
+    *held = isatty(fd) && ((!alias && flock(fd, LOCK_EX | LOCK_NB) != 0) || exclusive_now(fd) ||
                            (tcgetpgrp(fd) == -1 && locked_by_another(path)));
     if (*held) {
         std::fclose(in);
