@@ -6,10 +6,13 @@
 //            Windows a port's with ERROR_IO_DEVICE)
 //   gone:N   a port gives N bytes, then fails as an unplugged one (Windows)
 //   steal:N  the input gives N bytes; after that another reader takes what
-//            has arrived just before each read (POSIX)
+//            has arrived just before each read, slowly, so that a signal
+//            sent meanwhile comes before the read (POSIX)
 //   write:N  the output takes N bytes, then its writes fail
 //   close    closing the output fails (the second fclose)
 //   held     a port's open is refused: another program holds it (Windows)
+// With none, a port (Windows) is as another program left it: fNull on, and
+// while fNull is on its received NUL bytes are discarded, as documented.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +25,9 @@
 #include <windows.h>
 #else
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -52,6 +57,37 @@ long long allowed(const char* kind, long long done, long long want)
 }
 
 } // namespace
+
+#ifndef _WIN32
+extern "C" ssize_t __real_read(int fd, void* buf, std::size_t n);
+extern "C" ssize_t __real_recv(int fd, void* buf, std::size_t n, int flags);
+
+namespace {
+
+// A read or a socket's receive, as `receive` makes it.
+template <typename Receive>
+ssize_t failing_receive(int fd, void* buf, std::size_t n, Receive receive)
+{
+    long long allow = allowed("read", bytes_read, static_cast<long long>(n));
+    if (allow < 0) {
+        errno = EIO;
+        return -1;
+    }
+    long long steal_after = allowance("steal");
+    int queued = 0;
+    if (steal_after >= 0 && bytes_read >= steal_after && ioctl(fd, FIONREAD, &queued) == 0 && queued > 0) {
+        char taken[4096];
+        __real_read(fd, taken, std::min<std::size_t>(sizeof taken, static_cast<std::size_t>(queued)));
+        timespec slowly = {0, 300 * 1000 * 1000};
+        nanosleep(&slowly, nullptr); // a signal ends it early
+    }
+    ssize_t got = receive(buf, static_cast<std::size_t>(allow));
+    bytes_read += got > 0 ? got : 0;
+    return got;
+}
+
+} // namespace
+#endif
 
 extern "C" {
 
@@ -122,10 +158,38 @@ HANDLE WINAPI held_port(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTR
 }
 create_file_fn __wrap___imp_CreateFileW = held_port;
 
+using comm_state_fn = BOOL(WINAPI*)(HANDLE, LPDCB);
+bool discard_nul = false;
+extern comm_state_fn __real___imp_GetCommState;
+BOOL WINAPI left_with_fnull(HANDLE h, LPDCB state)
+{
+    BOOL done = __real___imp_GetCommState(h, state);
+    state->fNull = TRUE;
+    return done;
+}
+comm_state_fn __wrap___imp_GetCommState = left_with_fnull;
+
+extern comm_state_fn __real___imp_SetCommState;
+BOOL WINAPI set_state(HANDLE h, LPDCB state)
+{
+    BOOL done = __real___imp_SetCommState(h, state);
+    discard_nul = done ? state->fNull : discard_nul;
+    return done;
+}
+comm_state_fn __wrap___imp_SetCommState = set_state;
+
+// What a read of `got` bytes into `buf` leaves once the port has discarded NULs.
+DWORD received(void* buf, DWORD got)
+{
+    auto* p = static_cast<unsigned char*>(buf);
+    return discard_nul ? static_cast<DWORD>(std::remove(p, p + got, 0) - p) : got;
+}
+
 // A port's reads: the first overlapped read of each may finish later, so
 // what it took is counted where its result is taken.
 using read_file_fn = BOOL(WINAPI*)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
 extern read_file_fn __real___imp_ReadFile;
+void* waiting_read = nullptr;
 BOOL WINAPI failing_read_file(HANDLE h, LPVOID buf, DWORD n, LPDWORD got, LPOVERLAPPED request)
 {
     bool gone = allowance("gone") >= 0;
@@ -134,7 +198,10 @@ BOOL WINAPI failing_read_file(HANDLE h, LPVOID buf, DWORD n, LPDWORD got, LPOVER
         SetLastError(gone ? ERROR_DEVICE_NOT_CONNECTED : ERROR_IO_DEVICE);
         return FALSE;
     }
+    waiting_read = buf;
     BOOL done = __real___imp_ReadFile(h, buf, static_cast<DWORD>(allow), got, request);
+    if (done && got)
+        *got = received(buf, *got);
     bytes_read += done && got ? *got : 0;
     return done;
 }
@@ -145,28 +212,21 @@ extern result_fn __real___imp_GetOverlappedResult;
 BOOL WINAPI counted_result(HANDLE h, LPOVERLAPPED request, LPDWORD got, BOOL wait)
 {
     BOOL done = __real___imp_GetOverlappedResult(h, request, got, wait);
+    if (done)
+        *got = received(waiting_read, *got);
     bytes_read += done ? *got : 0;
     return done;
 }
 result_fn __wrap___imp_GetOverlappedResult = counted_result;
 #else
-ssize_t __real_read(int fd, void* buf, std::size_t n);
 ssize_t __wrap_read(int fd, void* buf, std::size_t n)
 {
-    long long allow = allowed("read", bytes_read, static_cast<long long>(n));
-    if (allow < 0) {
-        errno = EIO;
-        return -1;
-    }
-    long long steal_after = allowance("steal");
-    int queued = 0;
-    if (steal_after >= 0 && bytes_read >= steal_after && ioctl(fd, FIONREAD, &queued) == 0 && queued > 0) {
-        char taken[4096];
-        __real_read(fd, taken, std::min<std::size_t>(sizeof taken, static_cast<std::size_t>(queued)));
-    }
-    ssize_t got = __real_read(fd, buf, static_cast<std::size_t>(allow));
-    bytes_read += got > 0 ? got : 0;
-    return got;
+    return failing_receive(fd, buf, n, [fd](void* b, std::size_t m) { return __real_read(fd, b, m); });
+}
+
+ssize_t __wrap_recv(int fd, void* buf, std::size_t n, int flags)
+{
+    return failing_receive(fd, buf, n, [fd, flags](void* b, std::size_t m) { return __real_recv(fd, b, m, flags); });
 }
 #endif
 }
