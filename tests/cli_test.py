@@ -502,6 +502,9 @@ class LiveInput(Tool):
         master, slave = os.openpty()
         self.addCleanup(os.close, slave)
         tty = os.ttyname(slave)
+        # A run killed here leaves its lock file, whose PID a later process may take.
+        lock = "/var/lock/LCK.." + os.path.basename(tty)
+        self.addCleanup(lambda: os.path.exists(lock) and os.remove(lock))
         return master, slave, termios.tcgetattr(slave), self.com_port(tty, spelling) if WINDOWS else tty
 
     def open_writer(self, kind, setup=None, exe=None):
