@@ -17,7 +17,16 @@ CTRL_C_EXIT = 0x3A  # STATUS_CONTROL_C_EXIT's low byte, as Wine hands it on
 TIOCGEXCL = 0x80045440
 SET_UP = None  # the flag a line loses when the tool has set it up
 # Seeds that once found a defect, run first every time (they stand for the plan below).
-SEEDS = {"posix": [], "windows": []}
+SEEDS = {
+    # a file read after a signal, the controlling terminal taken, a second signal, live input
+    # left blocking, SIGTTOU at the end in the background, /dev/tty as out_file, a fault sent by
+    # kill, exclusive mode, closed descriptors, /dev/stdin opened anew, a deep working folder,
+    # lock files honoured, written, removed
+    "posix": [300050, 300002, 300167, 300565, 300035, 300067, 300107, 300000, 300189, 300005, 300019, 300041,
+              300006],
+    # fNull, a pipe taken for a port, Ctrl+C on any input, one port by two names, a hang-up
+    "windows": [300001, 300000, 300003, 300009, 300026],
+}
 
 # Signals by what their default action does. glibc keeps 32 and 33 for itself: no program
 # of it can catch or block them.
@@ -60,7 +69,10 @@ if pid == 0:
     os.tcsetpgrp(tty, os.getpgrp())
     os.close(tty)
     become()
-os.setpgid(pid, pid)
+try:
+    os.setpgid(pid, pid)  # as a shell does; the child may have done so and started the tool
+except PermissionError:
+    pass
 os.tcsetpgrp(tty, pid)
 for line in os.fdopen(how["ctl"]):
     os.tcsetpgrp(tty, os.getpgrp() if line == "bg\n" else pid)
