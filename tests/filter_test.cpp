@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "reference.h"
@@ -18,6 +20,9 @@
 #include <windows.h>
 #else
 #include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -200,5 +205,58 @@ TEST(FilterDefault, UsesAKernelThatMatchesTheReference)
     EXPECT_EQ(filter(in), reference_spans(in));
     run_on_a_64_kib_stack([&] { EXPECT_EQ(filter(in), reference_spans(in)) << "on a 64 KiB stack"; });
 }
+
+#ifndef _WIN32
+std::atomic<bool> interrupted{false};
+
+// Thread `tid` is asleep, as in a blocking read; under qemu-user too, whose
+// threads are the host's. Its name, in parentheses, may hold any byte.
+bool asleep(pid_t tid)
+{
+    std::string stat = read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::size_t name_end = stat.rfind(')');
+    return name_end != std::string::npos && stat.compare(name_end, 3, ") S") == 0;
+}
+
+// A signal whose handler asks for no restart fails the blocked read with
+// EINTR; the read is made again and no byte is lost.
+TEST(FilterDefault, ReadInterruptedByASignalIsRetried)
+{
+    if (!fs::exists("/proc/self/task"))
+        GTEST_SKIP() << "no /proc to tell when the reader blocks";
+    interrupted = false;
+    struct sigaction note {}, old;
+    note.sa_handler = [](int) { interrupted = true; }; // no SA_RESTART
+    ASSERT_EQ(sigaction(SIGUSR1, &note, &old), 0);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fs::path out_path = temp_path("out");
+    std::FILE* out = std::fopen(out_path.string().c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> done{false};
+    span_status status = SPANS_READ_FAILED;
+    std::thread reader([&] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        status = extract_spans_fd(fds[0], out);
+        done = true;
+    });
+    // Nothing is written before the handler has run, so the read cannot return data instead of EINTR.
+    while (!done && (tid == 0 || !asleep(tid)))
+        std::this_thread::yield();
+    pthread_kill(reader.native_handle(), SIGUSR1);
+    while (!interrupted && !done)
+        std::this_thread::yield();
+    const std::string in = std::string("a") + XON + "bc" + XOFF + "d";
+    EXPECT_EQ(write(fds[1], in.data(), in.size()), static_cast<ssize_t>(in.size()));
+    close(fds[1]);
+    reader.join();
+    close(fds[0]);
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(std::fclose(out), 0);
+    EXPECT_EQ(status, SPANS_COPIED);
+    EXPECT_EQ(read_file(out_path), "bc");
+}
+#endif
 
 } // namespace
