@@ -12,6 +12,14 @@ void usage(const native_char* name)
     std::printf("input file that are between an XON character and the next XOFF character. \n\n");
 }
 
+// A message for the caller, but where standard output is in_file itself.
+int fail(const char* message, bool tell)
+{
+    if (tell)
+        std::printf("%s", message);
+    return 1;
+}
+
 } // namespace
 
 // Paths arrive as the platform holds them, so every file name it allows opens.
@@ -25,13 +33,12 @@ int native_main(int argc, native_char* argv[])
 
     bool held = false;
     std::FILE* in = open_input(argv[1], &held);
+    bool tell = !in || !stdout_is_input(in);
     // Opening the input as the output would truncate it before a byte was
     // read; a line that another run holds may be writing that run's out_file.
     std::FILE* out = held || (in && same_file(in, argv[1], argv[2])) ? nullptr : open_output(argv[2]);
-    if (!in || !out || !take_line(in, argv[1])) {
-        std::printf("Error opening files");
-        return 1;
-    }
+    if (!in || !out || !take_line(in, argv[1]))
+        return fail("Error opening files", tell);
 
     // Output unbuffered: the filter writes whole blocks, and a byte it has
     // kept is in the file before the next read. The input is read through its
@@ -46,13 +53,9 @@ int native_main(int argc, native_char* argv[])
     if (status == SPANS_COPIED)
         end_if_interrupted();
 
-    if (status == SPANS_READ_FAILED) {
-        std::printf("Error reading input file");
-        return 1;
-    }
-    if (status == SPANS_WRITE_FAILED) {
-        std::printf("Error writing output file");
-        return 1;
-    }
+    if (status == SPANS_READ_FAILED)
+        return fail("Error reading input file", tell);
+    if (status == SPANS_WRITE_FAILED)
+        return fail("Error writing output file", tell);
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,8 +76,18 @@ saved_line line = {-1, nullptr, false, false, false, {}};
 char lock_path[PATH_MAX] = "";
 
 // The first signal that is to end the run, recorded until the bytes read are
-// written.
+// written; who sent it (0: the kernel, as for a key typed) and when.
 volatile std::sig_atomic_t pending = 0;
+pid_t pending_from = 0;
+timespec pending_at = {};
+// Faults the caller ignores or blocks: the kernel delivers a real one all the
+// same, by its default action, so they have a handler; one sent by another
+// program is ignored as the caller asked.
+sigset_t caller_quiet;
+// The caller's flags of a descriptor read through its own open file, restored
+// at the end: that file is made non-blocking for the run. -1: none.
+int shared_fd = -1;
+int shared_flags = 0;
 // The mask the tool was started with, and the signals given a handler:
 // blocked while the input is checked, so that they come only while a read
 // waits in ppoll, or while a write or a read that does not wait runs.
@@ -88,8 +99,9 @@ bool input_waits = true;
 // A socket is the caller's own, never made non-blocking: each read is.
 bool input_socket = false;
 
-// Signals the run may cause itself: faults, its own abort, and a write to a
-// pipe that no one reads any more, which nothing can finish.
+// Signals the run may cause itself: faults and its own abort, and (OWN) a
+// write to a pipe that no one reads any more, which nothing can finish.
+const int FAULTS[] = {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS};
 const int OWN[] = {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS, SIGPIPE};
 // Their default action is to stop, to continue or nothing; SIGKILL and
 // SIGSTOP cannot be caught.
@@ -175,7 +187,9 @@ std::string lock_name(const char* folder, const char* device)
     return std::string(folder) + "/LCK.." + (slash ? slash + 1 : name);
 }
 
-// The PID a lock file names; 0 when there is none or it cannot be read.
+// The PID a lock file names, in ASCII or, as older programs wrote it, as a
+// binary int; 0 when there is no lock file; -1 when it names none but is
+// new, its owner perhaps between creating it and writing its PID.
 pid_t lock_owner(const std::string& path)
 {
     int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
@@ -183,15 +197,25 @@ pid_t lock_owner(const std::string& path)
         return 0;
     char text[32];
     ssize_t n = pread(fd, text, sizeof text - 1, 0);
+    struct stat st;
+    bool fresh = fstat(fd, &st) == 0 && time(nullptr) - st.st_mtime < 10;
     close(fd);
     text[n > 0 ? n : 0] = '\0';
-    long pid = std::strtol(text, nullptr, 10);
-    return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+    char* end = text;
+    long pid = std::strtol(text, &end, 10);
+    if (n == sizeof(int) && end == text) {
+        int binary = 0;
+        std::memcpy(&binary, text, sizeof binary);
+        pid = binary;
+    }
+    if (pid > 0 && pid <= INT_MAX)
+        return static_cast<pid_t>(pid);
+    return fresh ? -1 : 0;
 }
 
 bool alive(pid_t pid)
 {
-    return kill(pid, 0) == 0 || errno == EPERM;
+    return pid == -1 || kill(pid, 0) == 0 || errno == EPERM;
 }
 
 bool locked_by_another(const char* device)
@@ -224,19 +248,26 @@ void write_lock(const char* device)
                     unlink(name.c_str());
                 return;
             }
-            pid_t owner = errno == EEXIST ? lock_owner(name) : 0;
-            if (!owner || alive(owner))
+            if (errno != EEXIST)
                 return;
-            unlink(name.c_str());
+            pid_t owner = lock_owner(name);
+            if (owner && alive(owner))
+                return;
+            unlink(name.c_str()); // stale, or gone meanwhile
         }
         return;
     }
 }
 
-// Gives the line back for good: its settings, and its lock. Async-signal-safe.
+// Gives the line back for good: its settings, and its lock; and the caller's
+// descriptor its flags. Async-signal-safe.
 void give_back()
 {
     restore_line();
+    if (shared_fd >= 0) {
+        fcntl(shared_fd, F_SETFL, shared_flags);
+        shared_fd = -1;
+    }
     if (lock_path[0]) {
         unlink(lock_path);
         lock_path[0] = '\0';
@@ -282,14 +313,31 @@ void end_by(int sig)
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
 }
 
-// The first signal lets a write that waits finish; a second one means the
-// user will not wait for the output to drain.
-void record(int sig)
+// The process that sent a signal; 0 for the kernel's own.
+pid_t sender(const siginfo_t* info)
 {
+    int code = info->si_code;
+    return code == SI_USER || code == SI_QUEUE || code == SI_TKILL ? info->si_pid : 0;
+}
+
+// The first signal lets a write that waits finish; a second one means the
+// user will not wait for the output to drain. `timeout` and the like send
+// theirs to the process and to its group at once: the same signal from the
+// same sender within a tenth of a second is the same request.
+void record(int sig, siginfo_t* info, void*)
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    pid_t from = sender(info);
     if (!pending) {
         pending = sig;
+        pending_from = from;
+        pending_at = now;
         return;
     }
+    long long ms = (now.tv_sec - pending_at.tv_sec) * 1000LL + (now.tv_nsec - pending_at.tv_nsec) / 1000000;
+    if (sig == pending && from != 0 && from == pending_from && ms < 100)
+        return;
     give_back();
     end_by(sig);
 }
@@ -298,11 +346,12 @@ void record(int sig)
 // run as any other signal does. The run's own cannot wait for the read to
 // return: the line is given back and the signal raised again with its
 // default action.
-void on_own(int sig, siginfo_t* info, void*)
+void on_own(int sig, siginfo_t* info, void* context)
 {
-    int code = info->si_code;
-    if ((code == SI_USER || code == SI_QUEUE || code == SI_TKILL) && info->si_pid != getpid()) {
-        record(sig);
+    pid_t from = sender(info);
+    if (from != 0 && from != getpid()) {
+        if (!sigismember(&caller_quiet, sig))
+            record(sig, info, context);
         return;
     }
     give_back();
@@ -348,21 +397,25 @@ bool caller_ignores(int sig)
 }
 
 // Every signal whose default action ends the process, but those the caller
-// ignores, which stay ignored; job control only on the tool's own terminal:
+// ignores, which stay ignored (a fault only when another program sends it);
+// job control only on the tool's own terminal:
 // any other line stays as the run set it while stopped, so what arrives
 // meanwhile is read unchanged. No SA_RESTART: a read stopped in the
 // background returns on continue.
 void handle_signals(bool own)
 {
     sigemptyset(&handled);
+    sigemptyset(&caller_quiet);
     for (int sig = 1; sig <= SIGRTMAX; ++sig) {
-        if (one_of(sig, NOT_FATAL) || caller_ignores(sig))
+        bool fault = one_of(sig, FAULTS);
+        if (one_of(sig, NOT_FATAL) || (caller_ignores(sig) && !fault))
             continue;
+        if (fault && (caller_ignores(sig) || sigismember(&started_mask, sig) == 1)) {
+            sigaddset(&caller_quiet, sig);
+            sigdelset(&started_mask, sig);
+        }
         sigaddset(&handled, sig);
-        if (one_of(sig, OWN))
-            set_info_action(sig, on_own);
-        else
-            set_action(sig, record, 0);
+        set_info_action(sig, one_of(sig, OWN) ? on_own : record);
     }
     if (own) {
         if (!caller_ignores(SIGTSTP)) {
@@ -474,17 +527,39 @@ dev_t terminal_number(int fd, dev_t rdev)
 // In_file named as one of the caller's descriptors is read through it, so a
 // file is read on from the caller's offset and a socket works; a pipe, FIFO
 // or terminal is opened anew instead, the same one, so that making its reads
-// non-blocking changes nothing the caller holds. One not open for reading is
-// refused.
+// non-blocking changes nothing the caller holds. Where that open is refused
+// (another user's) or would make another (a pseudo-terminal's master side),
+// it too is read through the caller's descriptor. One not open for reading,
+// or a socket that carries messages, whose bounds a byte stream would lose,
+// is refused.
+// A pseudo-terminal's master side: a program's end of the line, not a line.
+bool pty_master(int fd)
+{
+    int number = 0;
+    return ioctl(fd, TIOCGPTN, &number) == 0;
+}
+
 std::FILE* open_given(int given)
 {
     int mode = fcntl(given, F_GETFL);
     struct stat st;
     if (mode < 0 || (mode & O_ACCMODE) == O_WRONLY || fstat(given, &st) != 0)
         return nullptr;
-    if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))
-        return open_fd(("/proc/self/fd/" + std::to_string(given)).c_str(), O_RDONLY | O_NONBLOCK, "rb");
-    return fd_stream(fcntl(given, F_DUPFD_CLOEXEC, 3), "rb");
+    int type = 0;
+    socklen_t size = sizeof type;
+    if (S_ISSOCK(st.st_mode) && (getsockopt(given, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM))
+        return nullptr;
+    if ((S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) && !pty_master(given)) {
+        std::FILE* in = open_fd(("/proc/self/fd/" + std::to_string(given)).c_str(), O_RDONLY | O_NONBLOCK, "rb");
+        if (in || (errno != EACCES && errno != EPERM))
+            return in;
+    }
+    std::FILE* in = fd_stream(fcntl(given, F_DUPFD_CLOEXEC, 3), "rb");
+    if (in && (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
+        shared_fd = fileno(in);
+        shared_flags = mode;
+    }
+    return in;
 }
 
 } // namespace
@@ -512,12 +587,14 @@ std::FILE* open_input(const char* path, bool* held)
     // exclusive mode, which does not refuse root, and a lock file that a
     // live program left, but on the terminal the tool was started from. As
     // /dev/tty, that terminal is not locked: the lock would be on /dev/tty,
-    // every terminal's, not on this one.
+    // every terminal's, not on this one; nor the caller's own open of it,
+    // which would keep the lock after the run.
     int fd = fileno(in);
     struct stat tty;
     bool alias = fstat(fd, &st) == 0 && stat("/dev/tty", &tty) == 0 && st.st_rdev == tty.st_rdev;
-    *held = isatty(fd) && ((!alias && flock(fd, LOCK_EX | LOCK_NB) != 0) || exclusive_now(fd) ||
-                           (tcgetpgrp(fd) == -1 && locked_by_another(path)));
+    *held = isatty(fd) && !pty_master(fd) &&
+            ((!alias && shared_fd < 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) || exclusive_now(fd) ||
+             (tcgetpgrp(fd) == -1 && locked_by_another(path)));
     if (*held) {
         std::fclose(in);
         return nullptr;
@@ -568,6 +645,13 @@ bool same_file(std::FILE* in, const char*, const char* out_path)
     return (S_ISREG(a.st_mode) || S_ISFIFO(a.st_mode)) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+bool stdout_is_input(std::FILE* in)
+{
+    struct stat a, b;
+    return fstat(fileno(in), &a) == 0 && fstat(STDOUT_FILENO, &b) == 0 && S_ISREG(a.st_mode) &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 bool take_line(std::FILE* in, const char* path)
 {
     sigprocmask(SIG_SETMASK, nullptr, &started_mask);
@@ -584,7 +668,7 @@ bool take_line(std::FILE* in, const char* path)
     if (input_waits && !input_socket && (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0))
         return false;
     termios settings;
-    bool terminal = tcgetattr(fd, &settings) == 0;
+    bool terminal = tcgetattr(fd, &settings) == 0 && !pty_master(fd);
     bool own = terminal && tcgetpgrp(fd) != -1; // it fails for any terminal but the tool's own
     if (terminal)
         line = {fd, path, own, false, false, settings};
@@ -634,9 +718,10 @@ std::ptrdiff_t read_input(void* source, unsigned char* buf, std::size_t n)
         // A terminal that hung up fails its reads with EIO (a pseudo-terminal
         // whose other end closed) or ends them (an adapter unplugged). So
         // does the tool's own terminal, still there, read from a background
-        // group that no shell will bring back: that is a read error.
-        if (got < 0 && errno == EIO && fd == line.fd) {
-            pid_t foreground = line.own ? tcgetpgrp(fd) : -1;
+        // group that no shell will bring back: that is a read error. A
+        // master side whose line closed fails them with EIO too.
+        if (got < 0 && errno == EIO && (fd == line.fd || pty_master(fd))) {
+            pid_t foreground = fd == line.fd && line.own ? tcgetpgrp(fd) : -1;
             if (foreground <= 0 || foreground == getpgrp())
                 return 0;
             errno = EIO;
@@ -671,21 +756,19 @@ bool write_output(void* out, const unsigned char* buf, std::size_t n)
     return true;
 }
 
-span_status release_line(std::FILE* in, span_status status)
+span_status release_line(std::FILE*, span_status status)
 {
     sigset_t quiet = handled;
     sigaddset(&quiet, SIGTTOU); // the terminal is given back even from the background
     sigprocmask(SIG_BLOCK, &quiet, nullptr);
-    if (line.fd == fileno(in)) {
-        give_back();
-        line.fd = -1;
-    }
+    give_back();
+    line.fd = -1;
     // From here any signal has its default action, so it ends the run at
     // once, even one that came since the last check; one recorded before
     // ends it in end_if_interrupted.
     for (int sig = 1; sig <= SIGRTMAX; ++sig)
         if (sigismember(&handled, sig))
-            set_action(sig, SIG_DFL, 0);
+            set_action(sig, sigismember(&caller_quiet, sig) == 1 ? SIG_IGN : SIG_DFL, 0);
     sigprocmask(SIG_SETMASK, &started_mask, nullptr);
     return status;
 }

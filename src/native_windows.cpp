@@ -282,6 +282,19 @@ bool same_file(std::FILE* in, const wchar_t* in_path, const wchar_t* out_path)
     return same;
 }
 
+// Standard output as `>> f` opened it may not read attributes: only the
+// file ID, which needs no access, tells.
+bool stdout_is_input(std::FILE* in)
+{
+    HANDLE file = handle_of(in);
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    FILE_ID_INFO p, q;
+    return out && out != INVALID_HANDLE_VALUE && GetFileType(file) == FILE_TYPE_DISK &&
+           GetFileType(out) == FILE_TYPE_DISK && GetFileInformationByHandleEx(file, FileIdInfo, &p, sizeof p) &&
+           GetFileInformationByHandleEx(out, FileIdInfo, &q, sizeof q) &&
+           p.VolumeSerialNumber == q.VolumeSerialNumber && std::memcmp(&p.FileId, &q.FileId, sizeof p.FileId) == 0;
+}
+
 // Only a port that open_port opened for overlapped reads is one. Ctrl+C is
 // handled whatever the input: a read of any other waits in this thread.
 bool take_line(std::FILE*, const wchar_t*)

@@ -18,6 +18,7 @@ import tempfile
 import termios
 import threading
 import time
+import tty
 import unittest
 
 EXE = None
@@ -281,6 +282,14 @@ class Files(Tool):
                     if make:
                         make(name, self.path(out_name)) if make is os.symlink else make(self.path(name), self.path(out_name))
                     self.expect([name, out_name], OPEN_ERROR, 1, after={name: data})
+                    if WINDOWS:  # Wine's standard output from a Linux parent shows no file ID
+                        continue
+                    # Standard output in_file too (`>> f`): a message there would change it.
+                    with open(self.path(name), "ab") as f:
+                        p = subprocess.run(EMULATOR + [EXE, name, out_name], cwd=d, stdin=subprocess.DEVNULL,
+                                           stdout=f, timeout=60)
+                    self.assertEqual(p.returncode, 1)
+                    self.check_files({name: data})
 
     @posix_only("needs /dev/null")
     def test_devices_are_not_the_same_file(self):
@@ -395,8 +404,11 @@ class Faults(Tool):
 
 
 def live_kinds():
-    """The live inputs a build can be given here: Windows only has serial ports."""
-    return ("pty",) if WINDOWS else ("fifo", "pipe", "pty")
+    """The live inputs a build can be given here: Windows only has serial ports; as root, the
+    caller's pipe for a tool run as another user, who may not open it anew."""
+    if WINDOWS:
+        return ("pty",)
+    return ("fifo", "pipe", "pty", "pty master") + (("pipe, another user's",) if os.geteuid() == 0 else ())
 
 
 def exclusive(fd):
@@ -528,11 +540,20 @@ class LiveInput(Tool):
             # Read-write, so neither end waits for the other to open.
             fd = os.open(self.path("fifo"), os.O_RDWR)
             return self.start(["fifo", "out"], setup=setup, exe=exe), fd
-        if kind == "pipe":
+        if kind.startswith("pipe"):
             r, w = os.pipe()
+            if kind != "pipe":
+                os.chmod(self.dir, 0o777)
+                setup = lambda: (os.setgid(65534), os.setuid(65534))
             tool = self.start(["/dev/stdin", "out"], stdin=r, setup=setup, exe=exe)
             os.close(r)
             return tool, w
+        if kind == "pty master":  # a program's end of a pseudo-terminal, read as it was given
+            master, slave = os.openpty()
+            tty.setraw(slave)
+            tool = self.start(["/dev/stdin", "out"], stdin=master, setup=setup, exe=exe)
+            os.close(master)
+            return tool, slave
         master, slave, before, path = self.open_line(SPELLINGS.get(kind, SPELLINGS["pty"]))
         self.line = (slave, before)
         tool = self.start([path, "out"], terminal=slave if kind == "own terminal" else None, setup=setup, exe=exe)

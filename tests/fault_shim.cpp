@@ -8,6 +8,8 @@
 //   steal:N  the input gives N bytes; after that another reader takes what
 //            has arrived just before each read, slowly, so that a signal
 //            sent meanwhile comes before the read (POSIX)
+//   crash:N  the input gives N bytes, then the next read faults for real
+//            (SIGSEGV from the kernel, POSIX)
 //   write:N  the output takes N bytes, then its writes fail
 //   close    closing the output fails (the second fclose)
 //   held     a port's open is refused: another program holds it (Windows)
@@ -73,6 +75,13 @@ ssize_t failing_receive(int fd, void* buf, std::size_t n, Receive receive)
         errno = EIO;
         return -1;
     }
+    long long crash_after = allowance("crash");
+    if (crash_after >= 0 && bytes_read >= crash_after) {
+        int* volatile nowhere = nullptr;
+        *nowhere = 0;
+    }
+    if (crash_after >= 0)
+        allow = std::min(allow, crash_after - bytes_read);
     long long steal_after = allowance("steal");
     int queued = 0;
     if (steal_after >= 0 && bytes_read >= steal_after && ioctl(fd, FIONREAD, &queued) == 0 && queued > 0) {

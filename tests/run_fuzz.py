@@ -21,9 +21,10 @@ SEEDS = {
     # a file read after a signal, the controlling terminal taken, a second signal, live input
     # left blocking, SIGTTOU at the end in the background, /dev/tty as out_file, a fault sent by
     # kill, exclusive mode, closed descriptors, /dev/stdin opened anew, a deep working folder,
-    # lock files honoured, written, removed
+    # lock files honoured, written, removed; one signal sent twice at once, a real fault the
+    # caller blocks or ignores, a socket of messages
     "posix": [300050, 300002, 300167, 300565, 300035, 300067, 300107, 300000, 300189, 300005, 300019, 300041,
-              300006],
+              300006, 301114, 300871, 301563, 300026],
     # fNull, a pipe taken for a port, Ctrl+C on any input, one port by two names, a hang-up
     "windows": [300001, 300000, 300003, 300009, 300026],
 }
@@ -48,6 +49,7 @@ def become():
     for s in range(1, signal.SIGRTMAX + 1):
         if s not in (9, 19, 32, 33):
             signal.signal(s, signal.SIG_IGN if s in how["ignore"] else signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_SETMASK, how["block"])
     for fd in how["close"] + ([how["ctl"]] if how["tty"] else []):
         os.close(fd)
     os.execv(cmd[0], cmd)
@@ -157,7 +159,8 @@ def plan(rng, root):
     """A run, at random: what it reads, where it writes, its set-up and what happens to it."""
     ins = ["file", "fifo", "pty", "pty"] + (["named pipe"] if PIPE_SERVER else []) if WINDOWS else \
         ["file", "stdin file", "missing", "fifo", "pipe", "socket"] + ["pty", "own terminal"] * 2
-    r = {"in": rng.choice(ins), "ignore": [], "close": [], "setsid": False, "holder": None, "tty alias": False}
+    r = {"in": rng.choice(ins), "ignore": [], "block": [], "close": [], "setsid": False, "holder": None,
+         "tty alias": False}
     live = r["in"] in ("fifo", "pipe", "socket", "pty", "own terminal")
     line = r["in"] in ("pty", "own terminal")
     # Wine waits for ever in a write to a FIFO whose reader went away, and takes a FIFO by
@@ -190,7 +193,7 @@ def plan(rng, root):
     if not WINDOWS:
         sent = [e for e in (r["event"] or [])[1:] if r["event"][0] != "bg"] + [signal.SIGHUP, signal.SIGPIPE]
         r["ignore"] = [s for s in sent if rng.random() < 0.2 and not (s == signal.SIGINT and r["end"] == "Ctrl+C")]
-        uses = {"stdin file": 0, "pipe": 0, "socket": 0}.get(r["in"]), 1 if r["out"].startswith(("stdout", "nonb")) else None
+        uses = {"stdin file": 0, "pipe": 0, "socket": 0, "message socket": 0}.get(r["in"]), 1 if r["out"].startswith(("stdout", "nonb")) else None
         r["close"] = [fd for fd in (0, 1, 2) if fd not in uses and rng.random() < 0.15]
         r["setsid"] = r["in"] != "own terminal" and rng.random() < 0.3
         r["tty alias"] = rng.random() < 0.5
@@ -204,6 +207,18 @@ def plan(rng, root):
         steal = r["in"] in ("pty", "fifo") and r["event"][0] == "signal" and r["at"] != "write waits" and rng.random() < 0.6
         faults = ["steal:0" if steal else None]
     r["fault"] = rng.choice(faults) if not quiet and r["out"] != "same" and r["in"] != "missing" else None
+    # Drawn last, so that the seeds above still plan what they did.
+    if not WINDOWS:
+        extra = rng.random()
+        if r["in"] == "socket" and extra > 0.75:  # refused: a byte stream would lose its bounds
+            r["in"], r["event"], r["fault"] = "message socket", None, None
+        elif r["event"] and r["event"][0] == "signal" and fatal(r, r["event"][1]) and extra < 0.3:
+            r["event"] = ["sent twice", r["event"][1]]  # as `timeout` sends it: one request
+        elif not r["event"] and not r["fault"] and r["in"] != "missing" and r["out"] == "file" and extra < 0.2:
+            # A real fault: the kernel's SIGSEGV comes whatever the caller asked.
+            r["fault"] = f"crash:{rng.randint(0, len(r['data']))}"
+            r["ignore"] += [signal.SIGSEGV] if rng.random() < 0.4 else []
+            r["block"] = [signal.SIGSEGV] if rng.random() < 0.4 else []
     return r
 
 
@@ -376,8 +391,8 @@ def execute(r, d, rng, root):
         elif kind == "pipe":
             probe, writer = os.pipe()
             stdin = keep(probe, writer)
-        elif kind == "socket":
-            a, b = socket.socketpair()
+        elif kind.endswith("socket"):  # one that carries messages is refused: a stream would lose their bounds
+            a, b = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET if kind == "message socket" else socket.SOCK_STREAM)
             undo += [a.close, b.close]
             stdin, probe, writer = b.fileno(), b.fileno(), a.fileno()
         elif line:
@@ -443,7 +458,7 @@ def execute(r, d, rng, root):
         env = dict(os.environ, XONSPAN_TEST_FAULT=r["fault"] or "")
         cmd, passed = EMULATOR + [EXE, tool_in, tool_out], []
         if not WINDOWS:
-            how = {k: r.get(k) for k in ("ignore", "close", "setsid", "deep")}
+            how = {k: r.get(k) for k in ("ignore", "block", "close", "setsid", "deep")}
             if r.get("deep"):
                 tool_in, tool_out = os.path.join(d, tool_in), "to-stdout"
                 cmd = EMULATOR + [EXE, tool_in, tool_out]
@@ -466,7 +481,7 @@ def execute(r, d, rng, root):
             pid = int(open(children).read().split()[0]) if p.poll() is None else None
         ended = lambda: p.poll() is not None or (pid != p.pid and state(pid) in ("Z", None))
         # Only this process reaps the tool (or the shell, told so last), so its PID stays its own.
-        kill = lambda sig: ended() or os.kill(pid, sig)
+        kill = lambda sig, group=False: ended() or (os.killpg if group else os.kill)(pid, sig)
         sender = Sender(writer) if writer is not None else None
         undo.append(lambda: sender and sender.stop.set())
 
@@ -526,7 +541,7 @@ def execute(r, d, rng, root):
                 seen["queued"] = queued(probe)
                 sender.stop.set()
                 sender.join()
-                if kind == "socket":
+                if kind.endswith("socket"):
                     socket.socket(fileno=os.dup(writer)).shutdown(socket.SHUT_WR)
                 else:
                     shut(writer)
@@ -598,7 +613,11 @@ def event(r, pid, kill, writer, probe, ctl, seen, stopped):
     if what == "bg":  # the shell takes the terminal while the run goes on
         os.write(ctl, b"bg\n")
         wait_for("the terminal taken", lambda: int(open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[5]) != pid)
-    if what in ("stopped", "SIGTSTP"):
+    if what == "sent twice":  # as `timeout` does: to the process, then to its group; one request
+        kill(signals[0])
+        kill(signals[0], group=True)
+        signals = signals[:1]
+    elif what in ("stopped", "SIGTSTP"):
         kill(signal.SIGSTOP if what == "stopped" else signal.SIGTSTP)
         if what == "stopped" or (signal.SIGTSTP not in r["ignore"] and not r["setsid"]):
             stopped()
@@ -625,19 +644,21 @@ def check(r, seen, root):
     n = int(fault.split(":")[1]) if ":" in fault else None
     held = r["holder"] in ("lock", "flock", "exclusive")
     consumed = seen["consumed"]
-    fired = fault.startswith(("read", "gone")) and n <= len(data)  # the read that meets the end fails too
+    fired = fault.startswith(("read", "gone", "crash")) and n <= len(data)  # the read that meets the end fails too
     if fired or (kind in ("file", "named pipe") and not seen["fatal"]):
         consumed = data[:n] if fired else data
     payload = spans(consumed) if consumed is not None else None
     limit = n if fault.startswith("write") else (65536 if root else 0) if out == "full volume" else None
     fatal = seen["fatal"]
     exact, part = True, payload
-    if out == "same" or kind == "missing" or held:
+    if out == "same" or kind in ("missing", "message socket") or held:
         status, message, exact = 1, OPEN, False
     elif limit is not None and payload is not None and len(payload) > limit:
         status, message, part = 1, WRITE, payload[:limit]
     elif out == "reader leaves":  # as SIGPIPE ends any program; reported where it is ignored
         status, message, exact = ((1, WRITE) if signal.SIGPIPE in r["ignore"] else (-signal.SIGPIPE, b"")) + (False,)
+    elif fired and fault.startswith("crash"):
+        status, message = -signal.SIGSEGV, b""
     elif fired and (kind not in ("pty", "own terminal") or (WINDOWS and fault.startswith("read"))):
         status, message = 1, READ  # but on a line that hangs up (EIO), or a port gone
     elif fatal and fault != "close":
@@ -670,7 +691,7 @@ def check(r, seen, root):
         pass  # in_file, left alone, below
     elif held:
         expect("out_file, left alone", stream, b"old capture" if out == "file" and seen.get("old") else b"")
-    elif kind == "missing":
+    elif kind in ("missing", "message socket"):
         expect("out_file, emptied", stream, b"")
     elif fault.startswith("steal"):
         pass  # another reader took bytes: which, only it knows
