@@ -179,7 +179,7 @@ class Docs(unittest.TestCase):
         with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
             shown = set(re.findall(r"`(Error [a-z ]+)`", f.read()))
         with open(os.path.join(SOURCE, "src", "main.cpp"), encoding="utf-8") as f:
-            printed = set(re.findall(r'printf\("(Error [a-z ]+)"\)', f.read()))
+            printed = set(re.findall(r'(?:printf|fail)\("(Error [a-z ]+)"', f.read()))
         self.assertTrue(shown)
         self.assertLessEqual(shown, printed)
 
