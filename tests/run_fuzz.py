@@ -629,6 +629,8 @@ def event(r, pid, kill, writer, probe, ctl, seen, stopped):
             if sig in STOPS and sig not in r["ignore"] and not r["setsid"]:  # an orphaned group does not stop
                 stopped()
                 kill(signal.SIGCONT)
+        if what == "bg":  # as `kill %1` does: a byte still on its way may have stopped the run at its read
+            kill(signal.SIGCONT)
     return [s for s in signals if fatal(r, s)]
 
 
