@@ -33,7 +33,7 @@ int native_main(int argc, native_char* argv[])
 
     bool held = false;
     std::FILE* in = open_input(argv[1], &held);
-    bool tell = !in || !stdout_is_input(in);
+    bool tell = !stdout_is_input(in, argv[1]);
     // Opening the input as the output would truncate it before a byte was
     // read; a line that another run holds may be writing that run's out_file.
     std::FILE* out = held || (in && same_file(in, argv[1], argv[2])) ? nullptr : open_output(argv[2]);

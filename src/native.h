@@ -49,9 +49,10 @@ std::string printable(const native_char* arg);
 // device. out_path is never opened for it.
 bool same_file(std::FILE* in, const native_char* in_path, const native_char* out_path);
 
-// Whether standard output is the file `in` itself (`>> capture`): a message
-// there would change what the run was given.
-bool stdout_is_input(std::FILE* in);
+// Whether standard output is in_file itself (`>> capture`), opened as `in`
+// or, where it did not open, named `in_path`: a message there would change
+// what the run was given.
+bool stdout_is_input(std::FILE* in, const native_char* in_path);
 
 // Sets the input `path` up for this run. A serial line or a terminal gets
 // raw 8-bit bytes, none taken as flow control, line editing or a signal, and

@@ -132,6 +132,8 @@ bool set_raw()
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     line.taken = true;
+    if (shared_fd == line.fd)
+        fcntl(line.fd, F_SETFL, shared_flags | O_NONBLOCK);
     // Exclusive mode refuses other opens beyond the lock; not every system
     // has it. One that another program set is that program's to clear.
     if (!line.exclusive && !exclusive_now(line.fd))
@@ -151,6 +153,9 @@ void restore_line()
         return;
     line.taken = false;
     int saved_errno = errno;
+    // The caller's own open of its terminal: its flags too, while stopped.
+    if (shared_fd == line.fd)
+        fcntl(line.fd, F_SETFL, shared_flags);
     bool restored = tcsetattr(line.fd, TCSANOW, &line.settings) == 0;
     if (line.exclusive)
         ioctl(line.fd, TIOCNXCL);
@@ -198,19 +203,22 @@ pid_t lock_owner(const std::string& path)
     char text[32];
     ssize_t n = pread(fd, text, sizeof text - 1, 0);
     struct stat st;
-    bool fresh = fstat(fd, &st) == 0 && time(nullptr) - st.st_mtime < 10;
+    long age = fstat(fd, &st) == 0 ? static_cast<long>(time(nullptr) - st.st_mtime) : 10;
     close(fd);
     text[n > 0 ? n : 0] = '\0';
-    char* end = text;
-    long pid = std::strtol(text, &end, 10);
-    if (n == sizeof(int) && end == text) {
+    bool ascii = n > 0 && std::strspn(text, " \t\n0123456789") == static_cast<std::size_t>(n);
+    long pid = std::strtol(text, nullptr, 10);
+    if (n == sizeof(int) && !ascii) {
         int binary = 0;
         std::memcpy(&binary, text, sizeof binary);
         pid = binary;
+    } else if (!ascii) {
+        pid = 0;
     }
-    if (pid > 0 && pid <= INT_MAX)
+    // No PID is larger than Linux's limit (2^22): a larger one is no PID.
+    if (pid > 0 && pid <= (1L << 22))
         return static_cast<pid_t>(pid);
-    return fresh ? -1 : 0;
+    return age > -10 && age < 10 ? -1 : 0;
 }
 
 bool alive(pid_t pid)
@@ -406,13 +414,17 @@ void handle_signals(bool own)
 {
     sigemptyset(&handled);
     sigemptyset(&caller_quiet);
+    sigset_t waiting;
+    sigpending(&waiting);
     for (int sig = 1; sig <= SIGRTMAX; ++sig) {
         bool fault = one_of(sig, FAULTS);
         if (one_of(sig, NOT_FATAL) || (caller_ignores(sig) && !fault))
             continue;
         if (fault && (caller_ignores(sig) || sigismember(&started_mask, sig) == 1)) {
             sigaddset(&caller_quiet, sig);
-            sigdelset(&started_mask, sig);
+            // One that waits already was sent before the run: it stays blocked.
+            if (sigismember(&waiting, sig) != 1)
+                sigdelset(&started_mask, sig);
         }
         sigaddset(&handled, sig);
         set_info_action(sig, one_of(sig, OWN) ? on_own : record);
@@ -645,11 +657,11 @@ bool same_file(std::FILE* in, const char*, const char* out_path)
     return (S_ISREG(a.st_mode) || S_ISFIFO(a.st_mode)) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool stdout_is_input(std::FILE* in)
+bool stdout_is_input(std::FILE* in, const char* in_path)
 {
     struct stat a, b;
-    return fstat(fileno(in), &a) == 0 && fstat(STDOUT_FILENO, &b) == 0 && S_ISREG(a.st_mode) &&
-           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return (in ? fstat(fileno(in), &a) : stat(in_path, &a)) == 0 && fstat(STDOUT_FILENO, &b) == 0 &&
+           S_ISREG(a.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 bool take_line(std::FILE* in, const char* path)

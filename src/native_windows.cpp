@@ -284,8 +284,10 @@ bool same_file(std::FILE* in, const wchar_t* in_path, const wchar_t* out_path)
 
 // Standard output as `>> f` opened it may not read attributes: only the
 // file ID, which needs no access, tells.
-bool stdout_is_input(std::FILE* in)
+bool stdout_is_input(std::FILE* in, const wchar_t*)
 {
+    if (!in)
+        return false;
     HANDLE file = handle_of(in);
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     FILE_ID_INFO p, q;

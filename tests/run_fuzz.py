@@ -8,7 +8,8 @@ usage: run_fuzz.py EXE [--emulator wine] [--runs N] [--seed S] [--pipe-server EX
 EXE is the tool built with its fault shim (xonspan_faults). A failing run prints its seed;
 `--seed S --runs 1 -v` runs it again and says what it did.
 """
-import argparse, fcntl, json, os, random, select, shlex, signal, socket, subprocess, sys, tempfile, termios, threading, time
+import argparse, fcntl, json, os, random, select, shlex, signal, socket, struct, subprocess, sys, tempfile, termios
+import threading, time
 import traceback
 
 EXE, EMULATOR, WINDOWS, PIPE_SERVER, VERBOSE = None, [], False, None, False
@@ -411,8 +412,10 @@ def execute(r, d, rng, root):
                 if r["holder"] in ("lock", "stale lock"):
                     gone = subprocess.Popen(["true"])
                     gone.wait()
-                    with open(lock, "w") as f:
-                        f.write("%10d\n" % (os.getpid() if r["holder"] == "lock" else gone.pid))
+                    owner = os.getpid() if r["holder"] == "lock" else gone.pid
+                    with open(lock, "wb") as f:  # some runs as older programs wrote it: a binary int
+                        f.write(struct.pack("i", owner) if len(r["data"]) % 2 else b"%10d\n" % owner)
+                    os.utime(lock, (time.time() - 60,) * 2)  # its holder has had the line a while
                 elif r["holder"] == "flock":
                     fcntl.flock(probe, fcntl.LOCK_EX)
                 elif r["holder"] == "exclusive":
