@@ -539,7 +539,18 @@ Section Uninstall
     ${EndIf}
     Delete "$INSTDIR\README.txt"
     Delete "$INSTDIR\LICENSE.txt"
-    Delete "$INSTDIR\uninstall.exe"
+    ; The uninstaller that handed over to this copy may not have ended yet,
+    ; and its file cannot go while it runs.
+    StrCpy $0 0
+    ${Do}
+        Delete "$INSTDIR\uninstall.exe"
+        ${IfNot} ${FileExists} "$INSTDIR\uninstall.exe"
+        ${OrIf} $0 >= 100
+            ${ExitDo}
+        ${EndIf}
+        IntOp $0 $0 + 1
+        Sleep 100
+    ${Loop}
     ; Only when empty: files of the user's own stay, and their folder with them.
     RMDir "$INSTDIR"
 
