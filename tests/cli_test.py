@@ -542,8 +542,9 @@ class LiveInput(Tool):
             return self.start(["fifo", "out"], setup=setup, exe=exe), fd
         if kind.startswith("pipe"):
             r, w = os.pipe()
-            if kind != "pipe":
+            if kind != "pipe":  # the tool, and its folder, where that user reaches them
                 os.chmod(self.dir, 0o777)
+                exe = shutil.copy(exe or EXE, self.dir)
                 setup = lambda: (os.setgid(65534), os.setuid(65534))
             tool = self.start(["/dev/stdin", "out"], stdin=r, setup=setup, exe=exe)
             os.close(r)
