@@ -80,6 +80,9 @@ char lock_path[PATH_MAX] = "";
 volatile std::sig_atomic_t pending = 0;
 pid_t pending_from = 0;
 timespec pending_at = {};
+// When the latest came: not on the handler's stack, which qemu-user
+// misaligns for the vector store a local's zeroing gets.
+timespec signal_at = {};
 // Faults the caller ignores or blocks: the kernel delivers a real one all the
 // same, by its default action, so they have a handler; one sent by another
 // program is ignored as the caller asked.
@@ -334,16 +337,15 @@ pid_t sender(const siginfo_t* info)
 // same sender within a tenth of a second is the same request.
 void record(int sig, siginfo_t* info, void*)
 {
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(CLOCK_MONOTONIC, &signal_at);
     pid_t from = sender(info);
     if (!pending) {
         pending = sig;
         pending_from = from;
-        pending_at = now;
+        pending_at = signal_at;
         return;
     }
-    long long ms = (now.tv_sec - pending_at.tv_sec) * 1000LL + (now.tv_nsec - pending_at.tv_nsec) / 1000000;
+    long long ms = (signal_at.tv_sec - pending_at.tv_sec) * 1000LL + (signal_at.tv_nsec - pending_at.tv_nsec) / 1000000;
     if (sig == pending && from != 0 && from == pending_from && ms < 100)
         return;
     give_back();
